@@ -1,0 +1,4 @@
+// The library's entry point: loading and unloading do nothing.
+#include "core/platform.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

@@ -1,0 +1,85 @@
+// Request records and their memory. Every record the library sends, and the Adapter and Packet
+// records it hands out, comes from the global heap as movable, zero-filled memory that stays
+// locked while in use; it is released by unlocking and freeing the handle that GlobalHandle
+// returns for the pointer.
+#pragma once
+
+#include <cstdint>
+
+#include "core/platform.h"
+#include "core/wire.h"
+
+namespace talven {
+
+// Allocates and locks a zero-filled movable block; null when the heap gives no memory.
+void* global_record_alloc(SIZE_T size);
+// Unlocks and frees a block from global_record_alloc; null is ignored.
+void global_record_free(void* record);
+
+// Owns one locked global block for the lifetime of an operation.
+class GlobalBlock {
+ public:
+  GlobalBlock() = default;
+  explicit GlobalBlock(SIZE_T size) : ptr_(global_record_alloc(size)) {}
+  ~GlobalBlock() { global_record_free(ptr_); }
+  GlobalBlock(const GlobalBlock&) = delete;
+  GlobalBlock& operator=(const GlobalBlock&) = delete;
+
+  explicit operator bool() const { return ptr_ != nullptr; }
+  void* get() const { return ptr_; }
+  // Gives up ownership: the block now belongs to the caller (Adapter, Packet).
+  void* release() {
+    void* p = ptr_;
+    ptr_ = nullptr;
+    return p;
+  }
+
+ private:
+  void* ptr_ = nullptr;
+};
+
+// An OidData request record: Oid, Length, Param[0..9] and the Data area, in a zero-filled
+// block of at least 303 + Length bytes. A Length whose transfer size does not fit 32 bits is
+// refused: no block is allocated and the record tests false.
+class OidRecord {
+ public:
+  OidRecord(uint32_t oid, uint32_t length) : OidRecord(oid, length, block_size_for(length)) {}
+  // For records that need a fixed block size (the 320-byte status record).
+  OidRecord(uint32_t oid, uint32_t length, SIZE_T block_size);
+
+  explicit operator bool() const { return static_cast<bool>(block_); }
+  uint8_t* bytes() const { return static_cast<uint8_t*>(block_.get()); }
+
+  uint32_t oid() const { return wire::get_u32(bytes() + wire::kOidOffset); }
+  uint32_t length() const { return wire::get_u32(bytes() + wire::kLengthOffset); }
+  uint32_t param(size_t i) const { return wire::get_u32(bytes() + wire::param_offset(i)); }
+  void set_param(size_t i, uint32_t v) { wire::put_u32(bytes() + wire::param_offset(i), v); }
+  uint8_t* data() const { return bytes() + wire::kDataOffset; }
+
+  // The block size the library uses for a Length: the transfer size, but never smaller than
+  // the fixed record; 0 when the transfer size would overflow 32 bits.
+  static SIZE_T block_size_for(uint32_t length);
+
+ private:
+  GlobalBlock block_;
+};
+
+// Sends one OidData record through DeviceIoControl on the adapter's device handle, as a set
+// request when the low 8 bits of set are nonzero and as a query otherwise. Input and output
+// are the record itself, 303 + Length bytes each way, without OVERLAPPED. Returns
+// DeviceIoControl's result.
+ULONG OidRequest(const Adapter* adapter, ULONG set, uint8_t* record);
+inline ULONG OidRequest(const Adapter* adapter, bool set, const OidRecord& record) {
+  return OidRequest(adapter, set ? 1u : 0u, record.bytes());
+}
+
+// Polls the command status until the driver reports a finished command (see wait.cpp).
+BOOLEAN WaitCommandComplete(const Adapter* adapter, int32_t command_id, int32_t poll_limit,
+                            ULONG* result);
+
+// The common end of an asynchronous command: wait only when the request returned exactly 1,
+// and then the wait's truth value is the result; any other request result stands.
+ULONG CompleteCommand(const Adapter* adapter, ULONG request_result, int32_t command_id,
+                      int32_t poll_limit = wire::kDefaultPollLimit, ULONG* value = nullptr);
+
+}  // namespace talven

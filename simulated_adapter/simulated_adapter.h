@@ -1,0 +1,199 @@
+// A simulated wireless-LAN adapter behind the packet driver: it answers the vendor OIDs that
+// talven sends, runs asynchronous commands and reports them through the command status,
+// keeps register files, an EEPROM image, counters, addresses, CIS data and frames, and logs
+// every request byte for byte. Plain portable C++ without OS calls, so that the same model can
+// sit behind the Linux Win32 subset or behind a Windows kernel driver. Thread safe.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/wire.h"
+
+namespace simadapter {
+
+// One DeviceIoControl request as the driver received it.
+struct Request {
+  uint32_t code = 0;
+  uint32_t in_size = 0;
+  uint32_t out_size = 0;
+  std::vector<uint8_t> bytes;  // the in_size input bytes
+
+  bool is_set() const { return code == talven::wire::IOCTL_OID_SET; }
+  bool is_query() const { return code == talven::wire::IOCTL_OID_QUERY; }
+  uint32_t oid() const { return word(talven::wire::kOidOffset); }
+  uint32_t length() const { return word(talven::wire::kLengthOffset); }
+  uint32_t param(size_t i) const { return word(talven::wire::param_offset(i)); }
+  uint32_t data_word(size_t i) const { return word(talven::wire::kDataOffset + 4 * i); }
+  uint32_t word(size_t offset) const {
+    return offset + 4 <= bytes.size() ? talven::wire::get_u32(bytes.data() + offset) : 0;
+  }
+};
+
+// How a write or a reset completes.
+struct Completion {
+  enum Kind { Now, Later, Never, Refused } kind = Now;
+  uint32_t error = 0;     // Win32 error code of the completion; 0 = success
+  uint32_t delay_us = 0;  // Later: time until completion
+};
+
+// A scripted fault on the requests of one OID.
+struct Fault {
+  enum Mode {
+    FailRequest,     // DeviceIoControl fails
+    NeverComplete,   // the request is accepted, its command never finishes
+    WrongCommandId,  // the command finishes under another CommandId
+    FailAndAnswer,   // the request fails, but the driver has written its answer anyway
+  };
+  uint32_t oid = 0;
+  Mode mode = FailRequest;
+  bool match_address = false;  // only requests for this register address / EEPROM offset
+  uint32_t address = 0;
+  int remaining = -1;  // how many matching requests it hits; -1 = all
+};
+
+struct Config {
+  uint32_t eeprom_type = talven::wire::kEepromType256;  // 1: 128 bytes, 2: 256 bytes
+  uint32_t chip_variant = 0;
+  uint32_t completion_polls = 1;  // status polls that report "busy" before a command finishes
+  uint32_t rf_type = 3;
+  uint8_t mac_address[6] = {0x00, 0x5B, 0xA7, 0x12, 0x34, 0x56};
+  uint8_t permanent_address[6] = {0x00, 0x5B, 0xA7, 0x12, 0x34, 0x56};
+  // Receive test: frames seen on the air per counter query while the test runs.
+  uint32_t rx_frames_per_query = 250;
+  uint32_t rx_crc_errors_per_query = 3;
+  Completion write_completion{Completion::Now, 0, 0};
+  Completion reset_completion{Completion::Now, 0, 0};
+};
+
+class SimulatedAdapter {
+ public:
+  explicit SimulatedAdapter(const Config& config = Config());
+
+  // ---- Driver contract ----
+  // One buffered OID request (IOCTL_OID_SET or IOCTL_OID_QUERY): `buffer` holds in_size input
+  // bytes and has room for out_size bytes of output. Returns true when the driver completed
+  // the request successfully. *out_bytes is the number of output bytes to hand back.
+  bool oid_request(uint32_t code, uint8_t* buffer, uint32_t in_size, uint32_t out_size,
+                   uint32_t* out_bytes);
+  // IOCTL_ADAPTER_RESET.
+  Completion reset();
+  // One frame written to the device file.
+  Completion write_frame(const uint8_t* data, uint32_t size);
+
+  // ---- Request log ----
+  std::vector<Request> requests() const;
+  std::vector<Request> requests_for(uint32_t oid) const;  // OID requests of one OID
+  size_t request_count() const;
+  void clear_requests();
+
+  // ---- Scripted behaviour ----
+  void add_fault(const Fault& fault);
+  void clear_faults();
+  void set_completion_polls(uint32_t polls);
+  void set_never_finish(bool never);                 // every command stays busy
+  void set_reported_command_id(int64_t id);          // -1: report the real CommandId
+  void set_write_completion(const Completion& c);
+  void set_reset_completion(const Completion& c);
+  // The next ReadCISData / receive answer reports this Length whatever it holds; 0 = off.
+  void set_cis_reported_length(uint32_t length);
+  void set_receive_reported_length(uint32_t length);
+
+  // ---- State ----
+  void set_eeprom_type(uint32_t type);  // resizes the image (1: 128, 2: 256 bytes)
+  uint32_t eeprom_type() const;
+  std::vector<uint8_t> eeprom() const;
+  void set_eeprom(const std::vector<uint8_t>& image);  // size must match the type
+  bool load_eeprom(const std::string& path);            // 128 or 256 bytes; sets the type
+  bool save_eeprom(const std::string& path) const;
+  void set_chip_variant(uint32_t variant);
+
+  uint32_t mac_register(uint32_t address) const;
+  void set_mac_register(uint32_t address, uint32_t value);
+  uint32_t bb_register(uint32_t bank, uint32_t address) const;
+  void set_bb_register(uint32_t bank, uint32_t address, uint32_t value);
+  uint32_t rf_register(uint32_t address) const;
+  void set_rf_register(uint32_t address, uint32_t value);
+
+  // Last value of a one- or two-word setting (by OID); false when never set.
+  bool setting(uint32_t oid, uint32_t* first, uint32_t* second = nullptr) const;
+  void set_query_answer(uint32_t oid, uint32_t index, uint32_t value);  // indexed queries
+  bool test_mode() const;
+  bool rx_test_running() const;
+  uint32_t reset_count() const;  // ResetDUT requests
+  uint32_t adapter_resets() const;  // IOCTL_ADAPTER_RESET requests
+
+  struct Counters {
+    uint32_t tx_sent = 0, rx_received = 0, rx_crc_errors = 0, ack = 0;
+    bool ack_enabled = false;
+  };
+  Counters counters() const;
+
+  std::vector<uint8_t> mac_address() const;
+  void set_permanent_address(const std::vector<uint8_t>& address);
+  std::vector<uint8_t> cis() const;
+  void set_cis(const std::vector<uint8_t>& cis);
+  uint32_t packet_filter() const;
+
+  void queue_received_frame(const std::vector<uint8_t>& frame);
+  size_t queued_received_frames() const;
+
+  // Frames written to the device: a count, the most recent frames, and whether every frame so
+  // far was byte for byte the same as the first.
+  uint64_t frames_written() const;
+  std::vector<std::vector<uint8_t>> recent_frames() const;
+  bool all_frames_identical() const;
+  void clear_frames();
+
+ private:
+  struct Command {
+    int32_t id = -1;
+    uint32_t result = 0;
+    uint32_t busy_polls = 0;
+    bool finished = false;
+    bool never = false;
+  };
+  enum class Outcome { Ok, Fail, FailAnswered };
+
+  Outcome apply_fault(const Request& request, uint32_t address, Command* command);
+  bool handle(const Request& request, uint8_t* buffer, uint32_t out_size, uint32_t* out_bytes);
+  void start_command(int32_t id, uint32_t result);
+  void answer_status(uint8_t* buffer);
+  uint32_t eeprom_read(uint32_t offset, uint32_t width) const;
+  void eeprom_write(uint32_t offset, uint32_t width, uint32_t value);
+  void advance_rx_test();
+
+  mutable std::mutex mutex_;
+  Config config_;
+  std::vector<Request> log_;
+  std::vector<Fault> faults_;
+  Command command_;
+  uint64_t status_sequence_ = 0;
+  bool never_finish_ = false;
+  int64_t reported_command_id_ = -1;
+  uint32_t cis_reported_length_ = 0;
+  uint32_t receive_reported_length_ = 0;
+
+  std::vector<uint8_t> eeprom_;
+  std::map<uint32_t, uint32_t> mac_regs_, bb_regs_[2], rf_regs_;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> settings_;
+  std::map<std::pair<uint32_t, uint32_t>, uint32_t> indexed_answers_;
+  bool test_mode_ = false;
+  bool rx_test_ = false;
+  uint32_t reset_dut_count_ = 0;
+  uint32_t adapter_resets_ = 0;
+  Counters counters_;
+  std::vector<uint8_t> mac_, permanent_, cis_;
+  uint32_t packet_filter_ = 0;
+  std::deque<std::vector<uint8_t>> received_;
+  uint64_t frames_written_ = 0;
+  std::deque<std::vector<uint8_t>> recent_frames_;
+  std::vector<uint8_t> first_frame_;
+  bool frames_identical_ = true;
+};
+
+}  // namespace simadapter
