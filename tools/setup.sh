@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what the builds need, and only what is missing: cmake, make, g++, GoogleTest and
+# GoogleMock, and the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
+# any number of times; a machine that has everything is left untouched.
+set -euo pipefail
+
+missing=()
+need() { missing+=("$1"); }
+
+command -v cmake >/dev/null || need cmake
+command -v make >/dev/null || need make
+command -v g++ >/dev/null || need g++
+[[ -f /usr/include/gtest/gtest.h ]] || need libgtest-dev
+[[ -f /usr/include/gmock/gmock.h ]] || need libgmock-dev
+for arch in i686 x86_64; do
+  package_arch=${arch//_/-}
+  command -v "$arch-w64-mingw32-g++" >/dev/null || need "g++-mingw-w64-$package_arch"
+  for tool in objdump windres dlltool; do
+    if ! command -v "$arch-w64-mingw32-$tool" >/dev/null; then
+      need "binutils-mingw-w64-$package_arch"
+      break
+    fi
+  done
+done
+
+if [[ ${#missing[@]} -gt 0 ]]; then
+  # The same package can be named twice above; install each once.
+  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
+  echo "setup: installing ${missing[*]}"
+  if [[ $(id -u) -eq 0 ]]; then
+    as_root=()
+  elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+  else
+    echo "setup: not root and no sudo; as root, run:" >&2
+    echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 1
+  fi
+  if ! command -v apt-get >/dev/null; then
+    echo "setup: apt-get not found; install these packages (Debian names): ${missing[*]}" >&2
+    exit 1
+  fi
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The presets need cmake 3.25 or newer.
+version=$(cmake --version | awk 'NR == 1 { print $3 }')
+if ! printf '3.25.0\n%s\n' "$version" | sort -V -C; then
+  echo "setup: cmake $version is too old; the presets need 3.25 or newer" >&2
+  exit 1
+fi
+echo "setup: cmake $version, g++ $(g++ -dumpversion), MinGW-w64 i686 and x86_64 ready"

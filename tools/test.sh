@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests and checks
+# both DLLs' export and import tables. Ends with a line "N passed, M failed" for the DLL checks;
+# exits non-zero if a build fails, a test fails or a DLL check fails.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+bash tools/setup.sh
+
+status=0
+for preset in linux mingw-i686 mingw-x86_64; do
+  echo "== configure and build: $preset"
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j2; }; then
+    echo "== build $preset FAILED"
+    status=1
+  fi
+done
+
+echo "== tests: linux"
+if [[ -f build/linux/CTestTestfile.cmake ]] &&
+  ctest --test-dir build/linux --output-on-failure --parallel 2 --no-tests=error; then
+  :
+else
+  echo "== ctest FAILED"
+  status=1
+fi
+
+# The continuous-transmit tests once more under ThreadSanitizer, when there are any.
+if grep -Eqs '^TEST(_F|_P)?\(\s*[A-Za-z0-9_]*Continuous' tests/*_test.cpp; then
+  echo "== tests: linux-tsan (*Continuous*)"
+  if ! { cmake --preset linux-tsan >/dev/null &&
+    cmake --build --preset linux-tsan -j2 --target talven_tests &&
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/linux-tsan --output-on-failure \
+      --parallel 2 -R Continuous --no-tests=ignore; }; then
+    echo "== ThreadSanitizer tests FAILED"
+    status=1
+  fi
+fi
+
+echo "== DLL checks"
+checks=$(mktemp)
+trap 'rm -f "$checks"' EXIT
+for arch in i686 x86_64; do
+  bash tools/check_dll.sh "build/mingw-$arch/talven.dll" "$arch" | tee -a "$checks" || status=1
+done
+passed=$(grep -c '^PASS: ' "$checks" || true)
+failed=$(grep -c '^FAIL: ' "$checks" || true)
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]] || status=1
+exit "$status"
