@@ -1,0 +1,159 @@
+// Control API of the Win32 subset: builds the machine that the Win32 functions of windows.h run
+// on (devices, DOS device names, registry, services), scripts their failures and observes what
+// was called. All state is process global and thread safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "win32sim/device.h"
+
+namespace win32sim {
+
+// Empties the machine: no devices, DOS names, registry keys below HKLM or services; all logs,
+// captures, counters and scripted faults cleared; sleep mode back to real. Handles still open
+// are forgotten. Precondition: no thread started through CreateThread is still running.
+void reset_machine();
+// The machine a program finds by default (defined with the simulated adapter).
+void install_default_machine();
+
+// ---- Global heap ----
+size_t heap_live_blocks();
+size_t heap_live_bytes();
+uint64_t heap_alloc_calls();
+struct HeapAlloc {
+  uint32_t flags;
+  size_t size;
+};
+std::vector<HeapAlloc> heap_alloc_log();  // GlobalAlloc calls since the last clear
+void clear_heap_alloc_log();
+size_t heap_block_size(const void* p);   // 0 if p is not the start of a live block
+void fail_nth_global_alloc(uint64_t n);  // 1 = the next call; 0 cancels
+
+// ---- Scripted failures (n: 1 = the next call; 0 cancels) ----
+void fail_nth_create_event(uint64_t n);
+void fail_nth_reset_event(uint64_t n);
+void fail_nth_create_thread(uint64_t n);
+void fail_nth_close_handle(uint64_t n, uint32_t error);
+void fail_next_define_dos_device(uint32_t error);  // 0 cancels
+
+// Misuse of handles and heap blocks; a correct program leaves all of these at zero.
+struct Misuse {
+  uint64_t bad_frees;         // GlobalFree of an unknown or already freed block
+  uint64_t locked_frees;      // GlobalFree of a block still locked
+  uint64_t guard_overwrites;  // writes past the end of a block, found when it is freed
+  uint64_t bad_closes;        // CloseHandle / RegCloseKey / CloseServiceHandle of unknown handles
+  uint64_t bad_unlocks;       // GlobalUnlock of an unknown or unlocked block
+};
+Misuse misuse();
+
+// ---- Debug output and message boxes ----
+std::vector<std::u16string> debug_strings();
+std::vector<std::string> debug_strings_utf8();
+void clear_debug_strings();
+struct MessageBoxCall {
+  void* owner;
+  std::u16string text, caption;
+  uint32_t type;
+};
+std::vector<MessageBoxCall> message_boxes();
+void clear_message_boxes();
+
+// ---- Sleep ----
+// Real: Sleep waits. Counting: Sleep records its argument and only yields.
+enum class SleepMode { Real, Counting };
+void set_sleep_mode(SleepMode mode);
+std::vector<uint32_t> sleep_log();  // arguments of Sleep calls in Counting mode, in order
+size_t sleep_count();
+void clear_sleep_log();
+
+// ---- Devices and DOS device names ----
+void add_device(const std::u16string& nt_path, std::shared_ptr<Device> device);
+void remove_device(const std::u16string& nt_path);
+void add_dos_name(const std::u16string& name, const std::u16string& target);
+void remove_dos_name(const std::u16string& name);
+bool dos_name_target(const std::u16string& name, std::u16string* target);
+struct DefineDosDeviceCall {
+  uint32_t flags;
+  std::u16string name, target;
+};
+std::vector<DefineDosDeviceCall> define_dos_device_log();
+struct CreateFileCall {
+  std::u16string path;
+  uint32_t access, share, disposition, flags;
+};
+std::vector<CreateFileCall> create_file_log();
+size_t open_file_handles();
+size_t open_event_handles();
+size_t open_thread_handles();
+
+// One device request: how it was issued and how it ended.
+struct IoCall {
+  enum Kind { Ioctl, Write } kind;
+  void* handle;
+  uint32_t code;  // control code; 0 for writes
+  uint32_t in_size, out_size;
+  bool overlapped;  // issued with an OVERLAPPED
+  enum State { Issued, Pending, Completed } state;
+  bool cancel_requested;
+  uint32_t error;  // final error once Completed
+  uint32_t bytes;  // final byte count once Completed
+};
+std::vector<IoCall> io_log();
+void clear_io_log();
+size_t pending_io_count();  // requests issued and not yet completed
+
+// ---- Threads ----
+size_t live_threads();                     // started through CreateThread and not yet returned
+bool wait_for_threads(uint32_t timeout_ms);  // true when none is left running
+
+// ---- Registry (paths below HKEY_LOCAL_MACHINE, e.g. u"SYSTEM\\CurrentControlSet") ----
+void reg_create_key(const std::u16string& path);
+// Creates the key if needed.
+void reg_set_value(const std::u16string& key_path, const std::u16string& name, uint32_t type,
+                   const std::vector<uint8_t>& bytes);
+void reg_delete_key(const std::u16string& path);  // and its subtree
+// Opening the key fails with `error` (0 lifts the denial).
+void reg_deny_key(const std::u16string& path, uint32_t error);
+struct RegOpenCall {
+  std::u16string sub_key;
+  uint32_t options, sam;
+  bool parent_is_hklm;
+};
+std::vector<RegOpenCall> reg_open_log();
+size_t open_reg_keys();
+
+// ---- Service control manager ----
+struct ServiceConfig {
+  bool running = false;
+  uint32_t start_error = 0;       // StartServiceW fails with it, the state unchanged
+  std::function<void()> on_start;  // runs after a successful start
+};
+void add_service(const std::u16string& name, ServiceConfig config);
+bool service_running(const std::u16string& name);
+void set_service_start_error(const std::u16string& name, uint32_t error);
+void fail_open_sc_manager(uint32_t error);  // 0 cancels
+struct OpenSCManagerCall {
+  bool machine_null, database_null;
+  std::u16string machine, database;
+  uint32_t access;
+};
+std::vector<OpenSCManagerCall> open_sc_manager_log();
+struct OpenServiceCall {
+  std::u16string name;
+  uint32_t access;
+};
+std::vector<OpenServiceCall> open_service_log();
+struct StartServiceCall {
+  std::u16string name;
+  uint32_t argc;
+  bool argv_null;
+};
+std::vector<StartServiceCall> start_service_log();
+size_t open_sc_handles();
+
+}  // namespace win32sim
