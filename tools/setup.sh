@@ -26,7 +26,7 @@ done
 if [[ ${#missing[@]} -gt 0 ]]; then
   # The same package can be named twice above; install each once.
   mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  echo "setup: installing ${missing[*]}"
+  echo "setup: missing ${missing[*]}"
   if [[ $(id -u) -eq 0 ]]; then
     as_root=()
   elif command -v sudo >/dev/null; then
