@@ -232,15 +232,14 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
 #define ERROR_NOT_FOUND 1168L
 
-#define HasOverlappedIoCompleted(lpOverlapped) \
-  (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
 
 /* ---- kernel32: handles, files and device I/O ---- */
 WIN32SIM_EXTERN_C HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess,
                                             DWORD dwShareMode,
                                             LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                                            DWORD dwCreationDisposition,
-                                            DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                                            DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                            HANDLE hTemplateFile);
 WIN32SIM_EXTERN_C BOOL WINAPI DefineDosDeviceW(DWORD dwFlags, LPCWSTR lpDeviceName,
                                                LPCWSTR lpTargetPath);
 WIN32SIM_EXTERN_C BOOL WINAPI CloseHandle(HANDLE hObject);
@@ -248,8 +247,7 @@ WIN32SIM_EXTERN_C BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlC
                                               LPVOID lpInBuffer, DWORD nInBufferSize,
                                               LPVOID lpOutBuffer, DWORD nOutBufferSize,
                                               LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
-WIN32SIM_EXTERN_C BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer,
-                                        DWORD nNumberOfBytesToWrite,
+WIN32SIM_EXTERN_C BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                         LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
 WIN32SIM_EXTERN_C BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                                   LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
@@ -258,8 +256,7 @@ WIN32SIM_EXTERN_C BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped
 
 /* ---- kernel32: events, waits, threads ---- */
 WIN32SIM_EXTERN_C HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes,
-                                             BOOL bManualReset, BOOL bInitialState,
-                                             LPCWSTR lpName);
+                                             BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
 WIN32SIM_EXTERN_C BOOL WINAPI SetEvent(HANDLE hEvent);
 WIN32SIM_EXTERN_C BOOL WINAPI ResetEvent(HANDLE hEvent);
 WIN32SIM_EXTERN_C DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
@@ -287,8 +284,7 @@ WIN32SIM_EXTERN_C SIZE_T WINAPI GlobalSize(HGLOBAL hMem);
 WIN32SIM_EXTERN_C VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString);
 WIN32SIM_EXTERN_C int WINAPI lstrlenW(LPCWSTR lpString);
 WIN32SIM_EXTERN_C int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...);
-WIN32SIM_EXTERN_C int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption,
-                                         UINT uType);
+WIN32SIM_EXTERN_C int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 
 /* ---- advapi32: service control manager and registry ---- */
 WIN32SIM_EXTERN_C SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
@@ -301,8 +297,8 @@ WIN32SIM_EXTERN_C BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 WIN32SIM_EXTERN_C LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
                                                REGSAM samDesired, PHKEY phkResult);
 WIN32SIM_EXTERN_C LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName,
-                                                  LPDWORD lpReserved, LPDWORD lpType,
-                                                  LPBYTE lpData, LPDWORD lpcbData);
+                                                  LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                                  LPDWORD lpcbData);
 WIN32SIM_EXTERN_C LSTATUS WINAPI RegCloseKey(HKEY hKey);
 
 #endif /* TALVEN_WIN32_SUBSET_WINDOWS_H */

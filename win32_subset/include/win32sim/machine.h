@@ -108,7 +108,7 @@ void clear_io_log();
 size_t pending_io_count();  // requests issued and not yet completed
 
 // ---- Threads ----
-size_t live_threads();                     // started through CreateThread and not yet returned
+size_t live_threads();                       // started through CreateThread and not yet returned
 bool wait_for_threads(uint32_t timeout_ms);  // true when none is left running
 
 // ---- Registry (paths below HKEY_LOCAL_MACHINE, e.g. u"SYSTEM\\CurrentControlSet") ----
@@ -130,7 +130,7 @@ size_t open_reg_keys();
 // ---- Service control manager ----
 struct ServiceConfig {
   bool running = false;
-  uint32_t start_error = 0;       // StartServiceW fails with it, the state unchanged
+  uint32_t start_error = 0;        // StartServiceW fails with it, the state unchanged
   std::function<void()> on_start;  // runs after a successful start
 };
 void add_service(const std::u16string& name, ServiceConfig config);
