@@ -282,6 +282,7 @@ TEST_F(WaitTest, EveryPollSendsAFreshlyZeroedStatusRecordFromOneBlock) {
   sim_->set_completion_polls(3);
   start_channel_command(adapter_);
   sim_->clear_requests();
+  win32sim::clear_heap_alloc_log();
   EXPECT_EQ(TRUE, talven::WaitCommandComplete(adapter_, 24, 2000, nullptr));
   const auto polls = status_polls();
   ASSERT_EQ(4u, polls.size());

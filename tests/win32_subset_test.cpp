@@ -598,7 +598,9 @@ TEST_F(SubsetTest, RegistryOpensPathsAndFollowsTheSizeRules) {
     EXPECT_EQ(c.type_out, type);
     const bool copied = c.status == ERROR_SUCCESS && c.with_data;
     EXPECT_EQ(copied, std::equal(bytes.begin(), bytes.end(), data.begin())) << c.size_in;
-    if (copied) EXPECT_EQ(0x55, data[6]) << "nothing beyond the value";
+    if (copied) {
+      EXPECT_EQ(0x55, data[6]) << "nothing beyond the value";
+    }
   }
   EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
   EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(key));

@@ -13,7 +13,9 @@ void MachineTest::SetUp() {
 }
 
 void MachineTest::TearDown() {
-  if (adapter_ != nullptr) EXPECT_EQ(1u, CloseDUT(adapter_));
+  if (adapter_ != nullptr) {
+    EXPECT_EQ(1u, CloseDUT(adapter_));
+  }
   adapter_ = nullptr;
   EXPECT_TRUE(win32sim::wait_for_threads(10000));
   EXPECT_EQ(baseline_blocks_, win32sim::heap_live_blocks()) << "global heap blocks leaked";
