@@ -43,6 +43,8 @@ trap 'rm -f "$checks"' EXIT
 for arch in i686 x86_64; do
   bash tools/check_dll.sh "build/mingw-$arch/talven.dll" "$arch" | tee -a "$checks" || status=1
 done
+bash tools/check_stdcall.sh build/mingw-i686/talven.dll | tee -a "$checks" | grep -v '^PASS' ||
+  true
 passed=$(grep -c '^PASS: ' "$checks" || true)
 failed=$(grep -c '^FAIL: ' "$checks" || true)
 echo "$passed passed, $failed failed"
