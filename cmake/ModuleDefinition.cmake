@@ -2,9 +2,12 @@
 # take ordinals 1 to N and the decorated stdcall names N+1 to 2N, each set in ascending byte
 # order of the names.
 #
-#   talven_write_module_definition(<operations.h> <output.def> <i686|x86_64|names>)
+#   talven_write_module_definition(<operations.h> <output.def> <flavour>)
 #
-# "names" writes only the list "<ordinal> <name>" for the export checks.
+# Flavours: "i686" and "x86_64" link the DLL; "implib-i686" and "implib-x86_64" are for dlltool,
+# so that MinGW callers' symbols (OpenDUT@4, or OpenDUT on x86_64) import the exported names
+# (_OpenDUT@4) exactly; "msvc" writes the exported names as they stand, for an MSVC import library made with
+# lld-link; "names" writes only the list "<ordinal> <name>" for the export checks.
 function(talven_read_operations list_file out_names out_argcs)
   file(READ "${list_file}" text)
   string(REGEX MATCHALL "X\\([^,]+, [A-Za-z0-9_]+, [0-9]+," entries "${text}")
@@ -48,8 +51,10 @@ function(talven_write_module_definition list_file def_file arch)
     list(GET parts 1 bytes)
     if(arch STREQUAL "i686")
       string(APPEND lines "  ${alias} = ${alias}@${bytes} @${ordinal}\n")
-    elseif(arch STREQUAL "x86_64")
+    elseif(arch STREQUAL "x86_64" OR arch STREQUAL "msvc" OR arch STREQUAL "implib-x86_64")
       string(APPEND lines "  ${alias} @${ordinal}\n")
+    elseif(arch STREQUAL "implib-i686")
+      string(APPEND lines "  ${alias}@${bytes} @${ordinal} == ${alias}\n")
     else()
       string(APPEND lines "${ordinal} ${alias}\n")
     endif()
@@ -64,6 +69,12 @@ function(talven_write_module_definition list_file def_file arch)
       string(APPEND lines "  ${export} = ${name}@${bytes} @${ordinal}\n")
     elseif(arch STREQUAL "x86_64")
       string(APPEND lines "  ${export} = ${name} @${ordinal}\n")
+    elseif(arch STREQUAL "msvc")
+      string(APPEND lines "  ${export} @${ordinal}\n")
+    elseif(arch STREQUAL "implib-i686")
+      string(APPEND lines "  ${name}@${bytes} @${ordinal} == ${export}\n")
+    elseif(arch STREQUAL "implib-x86_64")
+      string(APPEND lines "  ${name} @${ordinal} == ${export}\n")
     else()
       string(APPEND lines "${ordinal} ${export}\n")
     endif()

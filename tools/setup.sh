@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the builds need, and only what is missing: cmake, make, g++, GoogleTest and
-# GoogleMock, and the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
+# GoogleMock, lld and clang (MSVC import library), and the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
 # any number of times; a machine that has everything is left untouched.
 set -euo pipefail
 
@@ -12,6 +12,9 @@ command -v make >/dev/null || need make
 command -v g++ >/dev/null || need g++
 [[ -f /usr/include/gtest/gtest.h ]] || need libgtest-dev
 [[ -f /usr/include/gmock/gmock.h ]] || need libgmock-dev
+# The MSVC import library is written by lld-link; its check compiles with clang for MSVC.
+command -v lld-link >/dev/null || need lld
+command -v clang >/dev/null || need clang
 for arch in i686 x86_64; do
   package_arch=${arch//_/-}
   command -v "$arch-w64-mingw32-g++" >/dev/null || need "g++-mingw-w64-$package_arch"

@@ -45,6 +45,13 @@ for arch in i686 x86_64; do
 done
 bash tools/check_stdcall.sh build/mingw-i686/talven.dll | tee -a "$checks" | grep -v '^PASS' ||
   true
+# What `cmake --install` hands to a test station: the DLL, talven.h and both import libraries.
+rm -rf build/mingw-i686/dist
+if cmake --install build/mingw-i686 >/dev/null; then
+  bash tools/check_import_libs.sh build/mingw-i686/dist | tee -a "$checks" || status=1
+else
+  echo "FAIL: cmake --install build/mingw-i686" | tee -a "$checks"
+fi
 passed=$(grep -c '^PASS: ' "$checks" || true)
 failed=$(grep -c '^FAIL: ' "$checks" || true)
 echo "$passed passed, $failed failed"
