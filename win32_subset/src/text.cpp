@@ -106,7 +106,7 @@ namespace {
 // wsprintfW writes at most this many characters, the terminating NUL included.
 constexpr size_t kFormatLimit = 1024;
 
-struct Spec {
+struct Conversion {
   bool left = false, zero = false, alternate = false;
   size_t width = 0;
   bool has_precision = false;
@@ -114,11 +114,11 @@ struct Spec {
   char size = 0;  // 'l', 'h' or 0
 };
 
-void pad_and_append(std::u16string& out, const Spec& spec, const std::u16string& prefix,
+void pad_and_append(std::u16string& out, const Conversion& conv, const std::u16string& prefix,
                     const std::u16string& body, bool zero_pad) {
   const size_t length = prefix.size() + body.size();
-  const size_t fill = spec.width > length ? spec.width - length : 0;
-  if (spec.left) {
+  const size_t fill = conv.width > length ? conv.width - length : 0;
+  if (conv.left) {
     out += prefix + body;
     out.append(fill, u' ');
   } else if (zero_pad) {
@@ -149,24 +149,24 @@ std::u16string format(const char16_t* fmt, va_list args) {
       continue;
     }
     ++p;
-    Spec spec;
+    Conversion conv;
     for (;; ++p) {
       if (*p == u'-') {
-        spec.left = true;
+        conv.left = true;
       } else if (*p == u'0') {
-        spec.zero = true;
+        conv.zero = true;
       } else if (*p == u'#') {
-        spec.alternate = true;
+        conv.alternate = true;
       } else {
         break;
       }
     }
-    for (; *p >= u'0' && *p <= u'9'; ++p) spec.width = spec.width * 10 + (*p - u'0');
+    for (; *p >= u'0' && *p <= u'9'; ++p) conv.width = conv.width * 10 + (*p - u'0');
     if (*p == u'.') {
-      spec.has_precision = true;
-      for (++p; *p >= u'0' && *p <= u'9'; ++p) spec.precision = spec.precision * 10 + (*p - u'0');
+      conv.has_precision = true;
+      for (++p; *p >= u'0' && *p <= u'9'; ++p) conv.precision = conv.precision * 10 + (*p - u'0');
     }
-    if (*p == u'l' || *p == u'L' || *p == u'h' || *p == u'H') spec.size = char(*p++ | 0x20);
+    if (*p == u'l' || *p == u'L' || *p == u'h' || *p == u'H') conv.size = char(*p++ | 0x20);
     if (*p == 0) break;
     switch (*p) {
       case u'%':
@@ -175,14 +175,14 @@ std::u16string format(const char16_t* fmt, va_list args) {
       case u'c': {
         const int c = va_arg(args, int);
         std::u16string body(
-            1, spec.size == 'h' ? char16_t(static_cast<unsigned char>(c)) : char16_t(c));
-        pad_and_append(out, spec, u"", body, false);
+            1, conv.size == 'h' ? char16_t(static_cast<unsigned char>(c)) : char16_t(c));
+        pad_and_append(out, conv, u"", body, false);
         break;
       }
       case u's':
       case u'S': {
         std::u16string body;
-        const bool narrow = (*p == u's') == (spec.size == 'h');
+        const bool narrow = (*p == u's') == (conv.size == 'h');
         if (narrow) {
           const char* text = va_arg(args, const char*);
           body = text != nullptr ? u16(text) : u"(null)";
@@ -190,8 +190,8 @@ std::u16string format(const char16_t* fmt, va_list args) {
           const char16_t* text = va_arg(args, const char16_t*);
           body = text != nullptr ? std::u16string(text) : u"(null)";
         }
-        if (spec.has_precision && body.size() > spec.precision) body.resize(spec.precision);
-        pad_and_append(out, spec, u"", body, false);
+        if (conv.has_precision && body.size() > conv.precision) body.resize(conv.precision);
+        pad_and_append(out, conv, u"", body, false);
         break;
       }
       case u'd':
@@ -204,18 +204,18 @@ std::u16string format(const char16_t* fmt, va_list args) {
         const bool is_signed = *p == u'd' || *p == u'i';
         uint64_t magnitude = raw;
         std::u16string prefix;
-        if (spec.size == 'h') magnitude = is_signed ? uint64_t(int16_t(raw)) : uint16_t(raw);
+        if (conv.size == 'h') magnitude = is_signed ? uint64_t(int16_t(raw)) : uint16_t(raw);
         if (is_signed) {
-          const int64_t v = spec.size == 'h' ? int16_t(raw) : int32_t(raw);
+          const int64_t v = conv.size == 'h' ? int16_t(raw) : int32_t(raw);
           if (v < 0) prefix = u"-";
           magnitude = v < 0 ? uint64_t(-v) : uint64_t(v);
         }
         const bool hex = *p == u'x' || *p == u'X';
         std::u16string body = digits(magnitude, hex ? 16 : 10, *p == u'X');
-        if (spec.has_precision && body.size() < spec.precision)
-          body.insert(0, spec.precision - body.size(), u'0');
-        if (hex && spec.alternate && magnitude != 0) prefix = *p == u'X' ? u"0X" : u"0x";
-        pad_and_append(out, spec, prefix, body, spec.zero && !spec.left);
+        if (conv.has_precision && body.size() < conv.precision)
+          body.insert(0, conv.precision - body.size(), u'0');
+        if (hex && conv.alternate && magnitude != 0) prefix = *p == u'X' ? u"0X" : u"0x";
+        pad_and_append(out, conv, prefix, body, conv.zero && !conv.left);
         break;
       }
       default:  // unknown conversions print their character
