@@ -12,8 +12,8 @@ size_t bounded_length(LPCWSTR path) {
 }
 
 HANDLE open_device(const Adapter* adapter) {
-  return CreateFileW(adapter->DeviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  return CreateFileW(adapter->DeviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 // "\\.\" in front of the DOS device name.

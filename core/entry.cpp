@@ -1,4 +1,6 @@
 // The library's entry point: loading and unloading do nothing.
 #include "core/platform.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
+  return TRUE;
+}

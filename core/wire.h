@@ -33,8 +33,12 @@ constexpr size_t kDataSize = 256;
 constexpr size_t kRecordSize = kDataOffset + kDataSize;  // 304: the whole fixed record
 // Transfer size of a request: head plus the first 255 + Length bytes of Data.
 constexpr uint32_t kTransferBase = 303;
-constexpr uint32_t transfer_size(uint32_t length) { return kTransferBase + length; }
-constexpr size_t param_offset(size_t index) { return kParamOffset + 4 * index; }
+constexpr uint32_t transfer_size(uint32_t length) {
+  return kTransferBase + length;
+}
+constexpr size_t param_offset(size_t index) {
+  return kParamOffset + 4 * index;
+}
 
 // Status record of the completion wait.
 constexpr uint32_t kStatusLength = 16;
@@ -157,7 +161,9 @@ enum CommandId : int32_t {
   CMD_PACKET_RX_TEST = 31,
 };
 // Completions of these ids are checked against the awaited id and carry a result word.
-constexpr bool command_id_is_checked(int32_t id) { return id >= 1 && id <= 16; }
+constexpr bool command_id_is_checked(int32_t id) {
+  return id >= 1 && id <= 16;
+}
 
 // Poll limits of the completion wait.
 constexpr int32_t kDefaultPollLimit = 2000;

@@ -20,9 +20,9 @@
 #define TALVEN_CHECK_SIGNATURE(ret, name, argc, types) \
   [[maybe_unused]] constexpr ret(WINAPI* const check_##name) types = &name;
 
-#define TALVEN_DEFINE_ALIAS(ret, name, argc, types)                                    \
-  extern "C" ret WINAPI VB_##name(TALVEN_CAT(TALVEN_PARAMS_, argc) types) {            \
-    return name(TALVEN_CAT(TALVEN_ARGS_, argc));                                       \
+#define TALVEN_DEFINE_ALIAS(ret, name, argc, types)                         \
+  extern "C" ret WINAPI VB_##name(TALVEN_CAT(TALVEN_PARAMS_, argc) types) { \
+    return name(TALVEN_CAT(TALVEN_ARGS_, argc));                            \
   }
 
 namespace {

@@ -16,9 +16,9 @@ constexpr int32_t kReportOtherId = -2;
 
 // Kinds of OID the driver knows, with the least Length each needs.
 enum class Kind {
-  Command,         // set, Param[0] (and Param[1]) applied, then an asynchronous command
-  Immediate,       // set, applied at once
-  Query,           // query, answer in Param[0] or Data
+  Command,    // set, Param[0] (and Param[1]) applied, then an asynchronous command
+  Immediate,  // set, applied at once
+  Query,      // query, answer in Param[0] or Data
 };
 
 struct OidInfo {
@@ -430,9 +430,8 @@ std::vector<Request> SimulatedAdapter::requests() const {
 std::vector<Request> SimulatedAdapter::requests_for(uint32_t oid) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Request> out;
-  std::copy_if(log_.begin(), log_.end(), std::back_inserter(out), [oid](const Request& r) {
-    return r.code != IOCTL_ADAPTER_RESET && r.oid() == oid;
-  });
+  std::copy_if(log_.begin(), log_.end(), std::back_inserter(out),
+               [oid](const Request& r) { return r.code != IOCTL_ADAPTER_RESET && r.oid() == oid; });
   return out;
 }
 

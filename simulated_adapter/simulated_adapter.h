@@ -95,8 +95,8 @@ class SimulatedAdapter {
   void add_fault(const Fault& fault);
   void clear_faults();
   void set_completion_polls(uint32_t polls);
-  void set_never_finish(bool never);                 // every command stays busy
-  void set_reported_command_id(int64_t id);          // -1: report the real CommandId
+  void set_never_finish(bool never);         // every command stays busy
+  void set_reported_command_id(int64_t id);  // -1: report the real CommandId
   void set_write_completion(const Completion& c);
   void set_reset_completion(const Completion& c);
   // The next ReadCISData / receive answer reports this Length whatever it holds; 0 = off.
@@ -108,7 +108,7 @@ class SimulatedAdapter {
   uint32_t eeprom_type() const;
   std::vector<uint8_t> eeprom() const;
   void set_eeprom(const std::vector<uint8_t>& image);  // size must match the type
-  bool load_eeprom(const std::string& path);            // 128 or 256 bytes; sets the type
+  bool load_eeprom(const std::string& path);           // 128 or 256 bytes; sets the type
   bool save_eeprom(const std::string& path) const;
   void set_chip_variant(uint32_t variant);
 
@@ -124,7 +124,7 @@ class SimulatedAdapter {
   void set_query_answer(uint32_t oid, uint32_t index, uint32_t value);  // indexed queries
   bool test_mode() const;
   bool rx_test_running() const;
-  uint32_t reset_count() const;  // ResetDUT requests
+  uint32_t reset_count() const;     // ResetDUT requests
   uint32_t adapter_resets() const;  // IOCTL_ADAPTER_RESET requests
 
   struct Counters {

@@ -57,7 +57,7 @@ TEST_F(OpenCloseTest, FailedDefinitionReportsAndDoesNotRetry) {
   win32sim::fail_next_define_dos_device(5);
   EXPECT_EQ(nullptr, OpenDUT(w(kDevicePath)));
   EXPECT_EQ((std::vector<std::string>{"TALVEN:: DefineDosDevice() failed !!!\n",
-                                       "TALVEN: OpenDUT Could not open adapter\n"}),
+                                      "TALVEN: OpenDUT Could not open adapter\n"}),
             debug());
   EXPECT_EQ(1u, win32sim::create_file_log().size());
 }
@@ -66,7 +66,7 @@ TEST_F(OpenCloseTest, FailedRetryReportsAndLeavesTheDosNameDefined) {
   const char16_t* missing = u"\\Device\\NOSUCHADAPTER";
   EXPECT_EQ(nullptr, OpenDUT(w(missing)));
   EXPECT_EQ((std::vector<std::string>{"TALVEN:: CreateFile() failed !!!\n",
-                                       "TALVEN: OpenDUT Could not open adapter\n"}),
+                                      "TALVEN: OpenDUT Could not open adapter\n"}),
             debug());
   EXPECT_EQ(2u, win32sim::create_file_log().size());
   std::u16string target;
@@ -97,8 +97,8 @@ TEST_F(OpenCloseTest, SixtyCharacterPathFillsTheNameExactly) {
 TEST_F(OpenCloseTest, InvalidPathsAreRefusedBeforeAnythingHappens) {
   const std::u16string too_short = u"\\Device";
   const std::u16string too_long = u"\\Device\\" + std::u16string(53, u'A');
-  for (const char16_t* path : {static_cast<const char16_t*>(nullptr), too_short.c_str(),
-                               too_long.c_str(), u""}) {
+  for (const char16_t* path :
+       {static_cast<const char16_t*>(nullptr), too_short.c_str(), too_long.c_str(), u""}) {
     win32sim::clear_debug_strings();
     const uint64_t allocs = win32sim::heap_alloc_calls();
     EXPECT_EQ(nullptr, OpenDUT(w(path)));
@@ -113,7 +113,7 @@ TEST_F(OpenCloseTest, AllocationFailureEmitsBothMessagesAndOpensNothing) {
   win32sim::fail_nth_global_alloc(1);
   EXPECT_EQ(nullptr, OpenDUT(w(kDevicePath)));
   EXPECT_EQ((std::vector<std::string>{"   TALVEN: OpenDUT GlobalAlloc Failed\n",
-                                       "<==TALVEN: -OpenDUT\n"}),
+                                      "<==TALVEN: -OpenDUT\n"}),
             debug());
   EXPECT_TRUE(win32sim::create_file_log().empty());
 }
@@ -131,7 +131,9 @@ TEST_F(OpenCloseTest, CloseReleasesTheRecordOrKeepsItWhenTheCloseFails) {
   EXPECT_EQ(std::vector<std::string>{"TALVEN: CloseDUT Success.\n"}, debug());
 }
 
-TEST_F(OpenCloseTest, CloseOfNullReturnsZero) { EXPECT_EQ(0u, CloseDUT(nullptr)); }
+TEST_F(OpenCloseTest, CloseOfNullReturnsZero) {
+  EXPECT_EQ(0u, CloseDUT(nullptr));
+}
 
 TEST(EntryPointTest, EveryReasonSucceedsAndDoesNothing) {
   win32sim::reset_machine();
@@ -207,8 +209,8 @@ TEST_F(TransportTest, LengthWhoseTransferSizeOverflowsIsRefusedWithoutAllocating
     EXPECT_FALSE(record);
   }
   EXPECT_EQ(allocs, win32sim::heap_alloc_calls());
-  EXPECT_TRUE(talven::OidRecord(wire::OID_WRITE_CIS_DATA, 0xFFFFFFFFu - 303).block_size_for(
-      0xFFFFFFFFu - 303));
+  EXPECT_TRUE(talven::OidRecord(wire::OID_WRITE_CIS_DATA, 0xFFFFFFFFu - 303)
+                  .block_size_for(0xFFFFFFFFu - 303));
 }
 
 // ---- Command completion wait ----

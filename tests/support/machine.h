@@ -25,7 +25,9 @@ constexpr char16_t kDevicePath[] = u"\\Device\\TEST0001";
 constexpr char16_t kDosName[] = u"Packet_TEST0001";
 constexpr char16_t kDeviceFile[] = u"\\\\.\\Packet_TEST0001";
 
-inline const WCHAR* w(const char16_t* s) { return reinterpret_cast<const WCHAR*>(s); }
+inline const WCHAR* w(const char16_t* s) {
+  return reinterpret_cast<const WCHAR*>(s);
+}
 
 class MachineTest : public ::testing::Test {
  protected:

@@ -19,7 +19,8 @@ std::shared_ptr<Device> make_simulated_adapter_device(
 // EEPROM is loaded from it (if present) and saved back to it when the process exits.
 constexpr char16_t kDefaultServiceName[] = u"NORVAKS";
 constexpr char16_t kDefaultLinkageKey[] = u"SYSTEM\\CurrentControlSet\\Services\\NORVAKS\\Linkage";
-constexpr char16_t kDefaultAdapterPath[] = u"\\Device\\NORVAKS_{5C2E4A10-7B3D-4E8F-9A61-0D5BA74D1001}";
+constexpr char16_t kDefaultAdapterPath[] =
+    u"\\Device\\NORVAKS_{5C2E4A10-7B3D-4E8F-9A61-0D5BA74D1001}";
 
 // The default machine's adapter; null until install_default_machine has run.
 std::shared_ptr<simadapter::SimulatedAdapter> default_adapter();
