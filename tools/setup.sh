@@ -15,6 +15,8 @@ command -v g++ >/dev/null || need g++
 # The MSVC import library is written by lld-link; its check compiles with clang for MSVC.
 command -v lld-link >/dev/null || need lld
 command -v clang >/dev/null || need clang
+# The 64-bit DLL's smoke test runs under Wine.
+[[ -x /usr/lib/wine/wine64 ]] || need wine64
 for arch in i686 x86_64; do
   package_arch=${arch//_/-}
   command -v "$arch-w64-mingw32-g++" >/dev/null || need "g++-mingw-w64-$package_arch"
