@@ -1,0 +1,26 @@
+#include "commands/oid_family.h"
+
+namespace talven::family {
+
+ULONG send(const Adapter* adapter, const Op& op, std::initializer_list<uint32_t> words,
+           ULONG* output, bool* allocated) {
+  ULONG result = 0;
+  {
+    OidRecord record(op.oid, op.length);
+    if (allocated != nullptr) *allocated = static_cast<bool>(record);
+    if (!record) return 0;
+    size_t i = 0;
+    for (uint32_t word : words) record.set_param(i++, word);
+
+    result = OidRequest(adapter, op.direction == kSet, record);
+    const bool hand_on =
+        op.output == Output::Always || (op.output == Output::OnSuccess && result == 1);
+    if (hand_on) *output = record.param(0);
+  }  // the request record is released before the wait, which uses one of its own
+
+  if (!op.waits()) return result;
+  ULONG* wait_output = op.output == Output::FromWait ? output : nullptr;
+  return CompleteCommand(adapter, result, op.wait.command_id, op.wait.poll_limit, wait_output);
+}
+
+}  // namespace talven::family

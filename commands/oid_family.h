@@ -1,0 +1,52 @@
+// One-request operations as data. Most exported operations are a single OidData request,
+// optionally followed by a completion wait: a row names its Oid, Length, direction, the
+// CommandId and poll limit it waits for, and where the caller's output comes from. send()
+// carries out any row; the few operations with steps of their own wrap it.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "core/record.h"
+
+namespace talven::family {
+
+enum Direction : bool { kQuery = false, kSet = true };
+
+// Where a caller's 32-bit output variable gets its value.
+enum class Output {
+  None,       // nothing is handed back
+  Always,     // Param[0] of the answered record, whatever the request returned
+  OnSuccess,  // Param[0] of the answered record, only when the request returned 1
+  FromWait,   // the result word of the completion (register reads)
+};
+
+// The completion an asynchronous command waits for; command_id < 0 means no wait.
+struct Wait {
+  int32_t command_id;
+  int32_t poll_limit;
+};
+constexpr Wait kNoWait{-1, 0};
+constexpr Wait wait_for(int32_t command_id, int32_t poll_limit = wire::kDefaultPollLimit) {
+  return {command_id, poll_limit};
+}
+
+struct Op {
+  uint32_t oid;
+  uint32_t length;
+  Direction direction;
+  Wait wait;
+  Output output;
+
+  constexpr bool waits() const { return wait.command_id >= 0; }
+};
+
+// Runs one row: allocate the zero-filled record, put `words` into Param[0], Param[1], ...,
+// send it, hand the output on as the row says, release the record and, after a request that
+// returned exactly 1, wait for the row's command. Returns 0 when the record could not be
+// allocated (then *allocated is false, nothing is sent and the output is untouched), otherwise
+// the request's result, or the wait's result when the row waits.
+ULONG send(const Adapter* adapter, const Op& op, std::initializer_list<uint32_t> words,
+           ULONG* output = nullptr, bool* allocated = nullptr);
+
+}  // namespace talven::family
