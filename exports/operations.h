@@ -8,5 +8,58 @@
 #define TALVEN_OPERATIONS(X)                                                                  \
   /* adapter open and close */                                                                \
   X(Adapter*, OpenDUT, 1, (LPCWSTR))                                                          \
-  X(ULONG, CloseDUT, 1, (Adapter*))
+  X(ULONG, CloseDUT, 1, (Adapter*))                                                           \
+  /* test control and radio configuration */                                                  \
+  X(ULONG, ResetDUT, 1, (Adapter*))                                                           \
+  X(ULONG, StartTest, 1, (Adapter*))                                                          \
+  X(ULONG, StopTest, 1, (Adapter*))                                                           \
+  X(ULONG, SetDataRate, 2, (Adapter*, ULONG))                                                 \
+  X(ULONG, SetPreamble, 2, (Adapter*, ULONG))                                                 \
+  X(ULONG, SetFilterBB, 2, (Adapter*, ULONG))                                                 \
+  X(ULONG, SetManualDiversityBB, 2, (Adapter*, ULONG))                                        \
+  X(ULONG, SetChannelDirectCall, 2, (Adapter*, ULONG))                                        \
+  X(ULONG, SetSleepModeDirectCall, 1, (Adapter*))                                             \
+  X(ULONG, SetWakeModeDirectCall, 1, (Adapter*))                                              \
+  X(ULONG, SetTxContinuousDirectCall, 2, (Adapter*, ULONG))                                   \
+  X(ULONG, SetSingleCarrierTxContinuous, 2, (Adapter*, ULONG))                                \
+  X(ULONG, SetCarrierSuppressionTxContinuous, 2, (Adapter*, ULONG))                           \
+  X(ULONG, SetPacketRxTest, 2, (Adapter*, ULONG))                                             \
+  X(ULONG, SetTxAntennaBB, 2, (Adapter*, ULONG))                                              \
+  X(ULONG, SetAntennaBB, 2, (Adapter*, ULONG))                                                \
+  X(ULONG, SetCRScrambler, 2, (Adapter*, ULONG))                                              \
+  X(ULONG, SetTxPowerControl, 2, (Adapter*, ULONG))                                           \
+  X(ULONG, SetCRTxConfig, 2, (Adapter*, ULONG))                                               \
+  X(ULONG, SetModulation, 2, (Adapter*, ULONG))                                               \
+  X(ULONG, GetTxPowerControl, 2, (Adapter*, PULONG))                                          \
+  X(ULONG, GetCRSignalQuality, 2, (Adapter*, PULONG))                                         \
+  X(ULONG, SetCRSetpoint, 2, (Adapter*, ULONG))                                               \
+  X(ULONG, SetIntegrator, 3, (Adapter*, ULONG, ULONG))                                        \
+  X(ULONG, SetSignalQuality, 3, (Adapter*, ULONG, ULONG))                                     \
+  X(ULONG, GetIntegrator, 3, (Adapter*, ULONG, PULONG))                                       \
+  X(ULONG, GetSignalQuality, 3, (Adapter*, ULONG, PULONG))                                    \
+  X(ULONG, TunePhilipsRfParameters, 2, (Adapter*, ULONG))                                     \
+  X(ULONG, SetInitialGain, 2, (Adapter*, ULONG))                                              \
+  X(ULONG, SetBBRFStandbyMode, 2, (Adapter*, ULONG))                                          \
+  X(ULONG, SetBBRFShutdownMode, 2, (Adapter*, ULONG))                                         \
+  X(ULONG, SetTxChargePump, 2, (Adapter*, ULONG))                                             \
+  X(ULONG, SetRxChargePump, 2, (Adapter*, ULONG))                                             \
+  X(ULONG, QueryRFType, 2, (Adapter*, PULONG))                                                \
+  X(ULONG, SetTxPowerBaseOffset, 3, (Adapter*, ULONG, ULONG))                                 \
+  X(ULONG, GetTxPowerBaseOffset, 3, (Adapter*, PUCHAR, PUCHAR))                               \
+  /* traffic counters */                                                                      \
+  X(ULONG, ResetTxPacketSent, 1, (Adapter*))                                                  \
+  X(ULONG, QueryTxPacketSent, 2, (Adapter*, PULONG))                                          \
+  X(ULONG, ResetRxPacketReceived, 1, (Adapter*))                                              \
+  X(ULONG, QueryRxPacketReceived, 2, (Adapter*, PULONG))                                      \
+  X(ULONG, QueryRxPacketCRC32Error, 2, (Adapter*, PULONG))                                    \
+  X(ULONG, EnableAckCounter, 2, (Adapter*, ULONG))                                            \
+  X(ULONG, ResetAckCounter, 1, (Adapter*))                                                    \
+  X(ULONG, GetAckCounter, 2, (Adapter*, PULONG))                                              \
+  /* MAC, baseband and RF registers */                                                        \
+  X(ULONG, WriteRegData, 4, (Adapter*, ULONG, LONG, ULONG))                                   \
+  X(ULONG, ReadRegData, 4, (Adapter*, ULONG, LONG, PULONG))                                   \
+  X(ULONG, RFWriteRegData, 4, (Adapter*, ULONG, ULONG, ULONG))                                \
+  X(ULONG, RFReadRegData, 4, (Adapter*, ULONG, ULONG, PULONG))                                \
+  X(ULONG, WriteBBData, 4, (Adapter*, ULONG, ULONG, ULONG))                                   \
+  X(ULONG, ReadBBData, 4, (Adapter*, ULONG, ULONG, PULONG))
 // clang-format on
