@@ -11,4 +11,7 @@ void print_wide(const WCHAR* text);
 /* Prints "  <what>: ok" or "  <what>: FAILED (result)" and counts the failures. */
 int check(const char* what, ULONG result, ULONG expected);
 
+/* The steps, in the order the session runs them. */
+int session_radio(Adapter* adapter);
+
 #endif

@@ -45,6 +45,8 @@ int main(void) {
   print_wide(adapter->DeviceName);
   printf("\n");
 
+  session_radio(adapter);
+
   printf("Closing adapter\n");
   check("CloseDUT", CloseDUT(adapter), 1);
 
