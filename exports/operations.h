@@ -61,5 +61,21 @@
   X(ULONG, RFWriteRegData, 4, (Adapter*, ULONG, ULONG, ULONG))                                \
   X(ULONG, RFReadRegData, 4, (Adapter*, ULONG, ULONG, PULONG))                                \
   X(ULONG, WriteBBData, 4, (Adapter*, ULONG, ULONG, ULONG))                                   \
-  X(ULONG, ReadBBData, 4, (Adapter*, ULONG, ULONG, PULONG))
+  X(ULONG, ReadBBData, 4, (Adapter*, ULONG, ULONG, PULONG))                                  \
+  /* packet objects and frame I/O */                                                          \
+  X(Packet*, PacketAllocatePacket, 1, (Adapter*))                                             \
+  X(ULONG, PacketFreePacket, 1, (Packet*))                                                    \
+  X(ULONG, PacketInitPacket, 3, (Packet*, PVOID, ULONG))                                      \
+  X(ULONG, PacketSendPacket, 3, (Adapter*, Packet*, ULONG))                                   \
+  X(ULONG, PacketWaitPacket, 4, (Adapter*, Packet*, PULONG, ULONG))                           \
+  X(ULONG, PacketReceivePacket, 4, (Adapter*, Packet*, ULONG, PULONG))                        \
+  X(BOOLEAN, PacketResetAdapter, 1, (Adapter*))                                               \
+  X(BOOLEAN, PacketSetFilter, 2, (Adapter*, ULONG))                                           \
+  /* packet driver service and adapter discovery */                                           \
+  X(ULONG, StartPacketDriver, 2, (LPCWSTR, ULONG))                                            \
+  X(ULONG, StopPacketDriver, 1, (ULONG))                                                      \
+  X(ULONG, PacketGetAdapterNames, 2, (PVOID, PULONG))                                         \
+  /* test frames */                                                                           \
+  X(ULONG, PKT32XmitOnePacket, 1, (Adapter*))                                                 \
+  X(ULONG, PKT32OFDMContinuousTx, 2, (Adapter*, ULONG))
 // clang-format on

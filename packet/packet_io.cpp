@@ -1,0 +1,132 @@
+// Packet objects and frame I/O on the adapter's device file: overlapped writes through each
+// packet's own OVERLAPPED and auto-reset event, the adapter reset, the NDIS packet filter and
+// the receive of one frame through the vendor receive OID.
+#include <cstring>
+
+#include "commands/oid_family.h"
+
+using namespace talven::wire;
+
+namespace {
+
+// Records, in the packet's OVERLAPPED, the error of a write that the platform refused before
+// it ever started, as the status of a finished request (a Win32-facility NTSTATUS), so that
+// GetOverlappedResult reports the error at once instead of waiting for a completion that will
+// never come.
+void fail_unstarted_write(OVERLAPPED* overlapped, DWORD error) {
+  overlapped->Internal = 0xC0070000u | (error & 0xFFFFu);
+  overlapped->InternalHigh = 0;
+}
+
+constexpr DWORD kCancelWaitMs = 1000;
+
+}  // namespace
+
+extern "C" Packet* WINAPI PacketAllocatePacket(Adapter*) {
+  talven::GlobalBlock block(sizeof(Packet));
+  if (!block) {
+    OutputDebugStringW(TEXT("TALVEN: PacketAllocateSendPacket: GlobalAlloc Failed\n"));
+    return nullptr;
+  }
+  auto* packet = static_cast<Packet*>(block.get());
+  packet->Overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (packet->Overlapped.hEvent == nullptr) {
+    OutputDebugStringW(TEXT("TALVEN: PacketAllocateSendPacket: CreateEvent Failed\n"));
+    return nullptr;
+  }
+  return static_cast<Packet*>(block.release());
+}
+
+extern "C" ULONG WINAPI PacketFreePacket(Packet* packet) {
+  CloseHandle(packet->Overlapped.hEvent);
+  talven::global_record_free(packet);
+  return 1;
+}
+
+extern "C" ULONG WINAPI PacketInitPacket(Packet* packet, PVOID buffer, ULONG length) {
+  packet->Buffer = buffer;
+  packet->Length = length;
+  return 1;
+}
+
+extern "C" ULONG WINAPI PacketSendPacket(Adapter* adapter, Packet* packet, ULONG sync) {
+  if (packet == nullptr) {
+    OutputDebugStringW(TEXT("PacketSendPacket(): lpPacket == NULL !!!\n"));
+    return 0;
+  }
+  packet->Overlapped.Offset = 0;
+  packet->Overlapped.OffsetHigh = 0;
+  if (packet->Buffer == nullptr) {
+    OutputDebugStringW(TEXT("PacketSendPacket(): lpPacket->Buffer == NULL !!!\n"));
+    return 0;
+  }
+  if (!ResetEvent(packet->Overlapped.hEvent)) {
+    OutputDebugStringW(TEXT("PacketSendPacket(): !ResetEvent() !!!\n"));
+    return 0;
+  }
+  DWORD written = 0;
+  if (!WriteFile(adapter->Handle, packet->Buffer, packet->Length, &written,
+                 &packet->Overlapped)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+      // Refused at once: nothing is outstanding, so nothing may be waited for.
+      fail_unstarted_write(&packet->Overlapped, error);
+      SetLastError(error);
+      return 0;
+    }
+  }
+  if ((sync & 0xFF) == 0) return 1;
+  DWORD transferred = 0;
+  return static_cast<ULONG>(
+      GetOverlappedResult(adapter->Handle, &packet->Overlapped, &transferred, TRUE));
+}
+
+extern "C" ULONG WINAPI PacketWaitPacket(Adapter* adapter, Packet* packet, PULONG bytes,
+                                         ULONG wait) {
+  DWORD transferred = 0;
+  const BOOL done = GetOverlappedResult(adapter->Handle, &packet->Overlapped, &transferred,
+                                        (wait & 0xFF) != 0);
+  if (done || HasOverlappedIoCompleted(&packet->Overlapped)) *bytes = transferred;
+  return static_cast<ULONG>(done);
+}
+
+// The reset's OVERLAPPED lives in a global block rather than on the stack: after the 3000 ms
+// time-out the request is cancelled and the block released once the driver has completed it;
+// a driver that neither completes nor cancels keeps the block for good, never freed memory.
+extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
+  auto* overlapped = static_cast<OVERLAPPED*>(talven::global_record_alloc(sizeof(OVERLAPPED)));
+  if (overlapped == nullptr) return FALSE;
+  DWORD returned = 0;
+  const BOOL issued = DeviceIoControl(adapter->Handle, IOCTL_ADAPTER_RESET, nullptr, 0, nullptr,
+                                      0, &returned, overlapped);
+  const bool started = issued || GetLastError() == ERROR_IO_PENDING;
+
+  const DWORD wait = WaitForSingleObject(adapter->Handle, kResetTimeoutMs);
+  if (started && !HasOverlappedIoCompleted(overlapped)) {
+    CancelIoEx(adapter->Handle, overlapped);
+    WaitForSingleObject(adapter->Handle, kCancelWaitMs);
+  }
+  if (!started || HasOverlappedIoCompleted(overlapped)) talven::global_record_free(overlapped);
+  return wait == WAIT_TIMEOUT ? FALSE : TRUE;
+}
+
+extern "C" BOOLEAN WINAPI PacketSetFilter(Adapter* adapter, ULONG filter) {
+  using namespace talven::family;
+  constexpr Op kSetFilter{OID_GEN_CURRENT_PACKET_FILTER, 4, kSet, kNoWait, Output::None};
+  return static_cast<BOOLEAN>(send(adapter, kSetFilter, {filter}) & 0xFF);
+}
+
+extern "C" ULONG WINAPI PacketReceivePacket(Adapter* adapter, Packet* packet, ULONG,
+                                            PULONG length) {
+  talven::OidRecord record(OID_RECEIVE_PACKET, kReceiveCapacity);
+  if (!record) return 0;
+  const ULONG result = talven::OidRequest(adapter, false, record);
+  if (result == 1) {
+    // A driver that reports more than the capacity asked for gets its frame cut to it.
+    const ULONG received = record.length() < kReceiveCapacity ? record.length() : kReceiveCapacity;
+    *length = received;
+    packet->Length = received;
+    std::memcpy(packet->Buffer, record.data(), received);
+  }
+  return result;
+}

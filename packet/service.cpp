@@ -1,0 +1,61 @@
+// Starting the packet driver's service and reading the adapters it is bound to.
+#include "core/platform.h"
+
+namespace {
+
+constexpr const WCHAR* kCaption = TEXT("TALVEN.DLL");
+// The packet driver's service key; fixed, whatever service name the caller starts.
+constexpr const WCHAR* kLinkagePath[] = {TEXT("CurrentControlSet"), TEXT("Services"),
+                                         TEXT("NORVAKS"), TEXT("Linkage")};
+
+void show(const WCHAR* text) { MessageBoxW(nullptr, text, kCaption, MB_OK); }
+
+}  // namespace
+
+extern "C" ULONG WINAPI StartPacketDriver(LPCWSTR serviceName, ULONG) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (manager == nullptr) {
+    show(TEXT("Could not open SC Manager database.\n"));
+    return 0;
+  }
+  SC_HANDLE service = OpenServiceW(manager, serviceName, SERVICE_ALL_ACCESS);
+  if (service == nullptr) {
+    show(TEXT("Could not open the service.\n"));
+    CloseServiceHandle(manager);
+    return 0;
+  }
+  ULONG result = 1;
+  if (!StartServiceW(service, 0, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+      WCHAR text[256];
+      wsprintfW(text, TEXT("Failed to start the service, ErrorNo: 0x%X(%d).\n"), error, error);
+      show(text);
+      result = 0;
+    }
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}
+
+extern "C" ULONG WINAPI StopPacketDriver(ULONG) { return 1; }
+
+extern "C" ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size) {
+  constexpr size_t kDepth = sizeof kLinkagePath / sizeof kLinkagePath[0];
+  HKEY keys[kDepth + 1] = {};
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM"), 0, KEY_READ, &keys[0]) != ERROR_SUCCESS)
+    return 0;
+  size_t opened = 1;
+  while (opened <= kDepth &&
+         RegOpenKeyExW(keys[opened - 1], kLinkagePath[opened - 1], 0, KEY_READ, &keys[opened]) ==
+             ERROR_SUCCESS)
+    ++opened;
+  if (opened == kDepth + 1) {
+    DWORD type = 0;
+    RegQueryValueExW(keys[kDepth], TEXT("Export"), nullptr, &type, static_cast<LPBYTE>(buffer),
+                     size);
+  }
+  while (opened > 0) RegCloseKey(keys[--opened]);
+  return 1;
+}
