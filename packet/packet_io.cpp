@@ -65,8 +65,7 @@ extern "C" ULONG WINAPI PacketSendPacket(Adapter* adapter, Packet* packet, ULONG
     return 0;
   }
   DWORD written = 0;
-  if (!WriteFile(adapter->Handle, packet->Buffer, packet->Length, &written,
-                 &packet->Overlapped)) {
+  if (!WriteFile(adapter->Handle, packet->Buffer, packet->Length, &written, &packet->Overlapped)) {
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       // Refused at once: nothing is outstanding, so nothing may be waited for.
@@ -84,8 +83,8 @@ extern "C" ULONG WINAPI PacketSendPacket(Adapter* adapter, Packet* packet, ULONG
 extern "C" ULONG WINAPI PacketWaitPacket(Adapter* adapter, Packet* packet, PULONG bytes,
                                          ULONG wait) {
   DWORD transferred = 0;
-  const BOOL done = GetOverlappedResult(adapter->Handle, &packet->Overlapped, &transferred,
-                                        (wait & 0xFF) != 0);
+  const BOOL done =
+      GetOverlappedResult(adapter->Handle, &packet->Overlapped, &transferred, (wait & 0xFF) != 0);
   if (done || HasOverlappedIoCompleted(&packet->Overlapped)) *bytes = transferred;
   return static_cast<ULONG>(done);
 }
@@ -97,8 +96,8 @@ extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
   auto* overlapped = static_cast<OVERLAPPED*>(talven::global_record_alloc(sizeof(OVERLAPPED)));
   if (overlapped == nullptr) return FALSE;
   DWORD returned = 0;
-  const BOOL issued = DeviceIoControl(adapter->Handle, IOCTL_ADAPTER_RESET, nullptr, 0, nullptr,
-                                      0, &returned, overlapped);
+  const BOOL issued = DeviceIoControl(adapter->Handle, IOCTL_ADAPTER_RESET, nullptr, 0, nullptr, 0,
+                                      &returned, overlapped);
   const bool started = issued || GetLastError() == ERROR_IO_PENDING;
 
   const DWORD wait = WaitForSingleObject(adapter->Handle, kResetTimeoutMs);

@@ -8,7 +8,9 @@ constexpr const WCHAR* kCaption = TEXT("TALVEN.DLL");
 constexpr const WCHAR* kLinkagePath[] = {TEXT("CurrentControlSet"), TEXT("Services"),
                                          TEXT("NORVAKS"), TEXT("Linkage")};
 
-void show(const WCHAR* text) { MessageBoxW(nullptr, text, kCaption, MB_OK); }
+void show(const WCHAR* text) {
+  MessageBoxW(nullptr, text, kCaption, MB_OK);
+}
 
 }  // namespace
 
@@ -39,7 +41,9 @@ extern "C" ULONG WINAPI StartPacketDriver(LPCWSTR serviceName, ULONG) {
   return result;
 }
 
-extern "C" ULONG WINAPI StopPacketDriver(ULONG) { return 1; }
+extern "C" ULONG WINAPI StopPacketDriver(ULONG) {
+  return 1;
+}
 
 extern "C" ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size) {
   constexpr size_t kDepth = sizeof kLinkagePath / sizeof kLinkagePath[0];
@@ -47,9 +51,8 @@ extern "C" ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size) {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM"), 0, KEY_READ, &keys[0]) != ERROR_SUCCESS)
     return 0;
   size_t opened = 1;
-  while (opened <= kDepth &&
-         RegOpenKeyExW(keys[opened - 1], kLinkagePath[opened - 1], 0, KEY_READ, &keys[opened]) ==
-             ERROR_SUCCESS)
+  while (opened <= kDepth && RegOpenKeyExW(keys[opened - 1], kLinkagePath[opened - 1], 0, KEY_READ,
+                                           &keys[opened]) == ERROR_SUCCESS)
     ++opened;
   if (opened == kDepth + 1) {
     DWORD type = 0;
