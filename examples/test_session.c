@@ -24,19 +24,27 @@ int check(const char* what, ULONG result, ULONG expected) {
   return 1;
 }
 
-/* The default adapter's kernel path when the session runs without discovery (C11 u"" literals
- * are UTF-16, as WCHAR is). */
-static const WCHAR* const kAdapterPath =
-    (const WCHAR*)u"\\Device\\NORVAKS_{5C2E4A10-7B3D-4E8F-9A61-0D5BA74D1001}";
+/* The packet driver's service (C11 u"" literals are UTF-16, as WCHAR is). */
+static const WCHAR* const kServiceName = (const WCHAR*)u"NORVAKS";
 
 int main(void) {
   Adapter* adapter;
+  WCHAR names[1024];
+  ULONG size = sizeof names;
   printf("talven test session\n");
 
-  printf("Opening adapter ");
-  print_wide(kAdapterPath);
+  printf("Packet driver\n");
+  check("StartPacketDriver(NORVAKS)", StartPacketDriver(kServiceName, 0), 1);
+  if (check("PacketGetAdapterNames", PacketGetAdapterNames(names, &size), 1) || size < 4 ||
+      size > sizeof names || names[0] == 0) {
+    printf("  no adapter is bound to the packet driver\n");
+    return 1;
+  }
+  printf("  bound adapter: ");
+  print_wide(names); /* the first of the list */
   printf("\n");
-  adapter = OpenDUT(kAdapterPath);
+
+  adapter = OpenDUT(names);
   if (adapter == NULL) {
     printf("  OpenDUT: FAILED\n");
     return 1;
@@ -46,6 +54,7 @@ int main(void) {
   printf("\n");
 
   session_radio(adapter);
+  session_packet(adapter);
 
   printf("Closing adapter\n");
   check("CloseDUT", CloseDUT(adapter), 1);
