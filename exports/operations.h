@@ -62,6 +62,27 @@
   X(ULONG, RFReadRegData, 4, (Adapter*, ULONG, ULONG, PULONG))                                \
   X(ULONG, WriteBBData, 4, (Adapter*, ULONG, ULONG, ULONG))                                   \
   X(ULONG, ReadBBData, 4, (Adapter*, ULONG, ULONG, PULONG))                                  \
+  /* EEPROM access */                                                                          \
+  X(ULONG, QueryEEpromType, 2, (Adapter*, PULONG))                                            \
+  X(ULONG, ReadEEpromByte, 3, (Adapter*, ULONG, PUCHAR))                                      \
+  X(ULONG, WriteEEpromByte, 3, (Adapter*, ULONG, ULONG))                                      \
+  X(ULONG, ReadEEprom, 3, (Adapter*, PUCHAR, ULONG))                                          \
+  X(ULONG, WriteEEprom, 3, (Adapter*, const UCHAR*, ULONG))                                   \
+  /* transmit power-control table */                                                          \
+  X(ULONG, ReadPowerControl, 3, (Adapter*, PUCHAR, LONG))                                     \
+  X(ULONG, WritePowerControl, 3, (Adapter*, const UCHAR*, LONG))                              \
+  /* identity and address data */                                                             \
+  X(ULONG, WriteEEpromVid, 2, (Adapter*, ULONG))                                              \
+  X(ULONG, WriteEEpromDid, 2, (Adapter*, ULONG))                                              \
+  X(ULONG, WriteEEpromMacAddr, 2, (Adapter*, const UCHAR*))                                   \
+  X(ULONG, ReadEEpromMacAddr, 2, (Adapter*, PUCHAR))                                          \
+  X(ULONG, WriteMACAddress, 2, (Adapter*, const UCHAR*))                                      \
+  X(ULONG, ReadMACAddress, 2, (Adapter*, PUCHAR))                                             \
+  X(ULONG, QueryPermanentAddress, 2, (Adapter*, PUCHAR))                                      \
+  X(ULONG, WriteCISData, 3, (Adapter*, const UCHAR*, ULONG))                                  \
+  X(ULONG, ReadCISData, 3, (Adapter*, PUCHAR, PULONG))                                        \
+  X(ULONG, WriteEEpromTxPowerBaseOffset, 3, (Adapter*, ULONG, ULONG))                         \
+  X(ULONG, ReadEEpromTxPowerBaseOffset, 3, (Adapter*, PUCHAR, PUCHAR))                        \
   /* packet objects and frame I/O */                                                          \
   X(Packet*, PacketAllocatePacket, 1, (Adapter*))                                             \
   X(ULONG, PacketFreePacket, 1, (Packet*))                                                    \

@@ -1,0 +1,111 @@
+// EEPROM access through the driver: byte and word reads and writes as asynchronous commands,
+// the EEPROM type, and whole 128- or 256-byte images word by word.
+#include "eeprom/eeprom.h"
+
+#include "commands/oid_family.h"
+
+using namespace talven::wire;
+
+namespace {
+
+constexpr uint32_t kAccessLength = 12;
+
+// A read request carries {offset, width, placeholder} in Param[0..2], goes in the set direction,
+// and its value is the result word of the command's completion.
+ULONG read_access(const Adapter* adapter, ULONG offset, uint32_t width, int32_t command,
+                  ULONG* word, bool* allocated) {
+  using namespace talven::family;
+  const Op op{OID_EEPROM_READ, kAccessLength, kSet, wait_for(command), Output::FromWait};
+  return send(adapter, op, {offset & 0xFF, width, kReadPlaceholder}, word, allocated);
+}
+
+// A write request carries {offset, width, value} as words in the Data area; Param stays zero.
+ULONG write_access(const Adapter* adapter, ULONG offset, uint32_t width, ULONG value,
+                   int32_t command) {
+  ULONG result;
+  {
+    talven::OidRecord record(OID_EEPROM_WRITE, kAccessLength);
+    if (!record) return 0;
+    put_u32(record.bytes() + kEepromWriteOffsetAt, offset & 0xFF);
+    put_u32(record.bytes() + kEepromWriteWidthAt, width);
+    put_u32(record.bytes() + kEepromWriteValueAt, value);
+    result = talven::OidRequest(adapter, true, record);
+  }
+  return talven::CompleteCommand(adapter, result, command);
+}
+
+// Image size in bytes for an EEPROM type code; 0 for an unknown code.
+constexpr ULONG image_size(ULONG type) {
+  return type == kEepromType128 ? 128 : type == kEepromType256 ? 256 : 0;
+}
+
+}  // namespace
+
+namespace talven {
+
+ULONG ReadEEprom2Byte(const Adapter* adapter, ULONG offset, USHORT* value) {
+  OutputDebugStringW(TEXT("==>TALVEN: ReadEEprom2Byte\n"));
+  ULONG word = 0;
+  bool allocated = false;
+  const ULONG result =
+      read_access(adapter, offset, kEepromWidthWord, CMD_EEPROM_READ_WORD, &word, &allocated);
+  if (!allocated) return 0;
+  if (result == 1) *value = static_cast<USHORT>(word & 0xFFFF);
+  OutputDebugStringW(TEXT("<==TALVEN: ReadEEprom2Byte\n"));
+  return result;
+}
+
+ULONG WriteEEprom2Byte(const Adapter* adapter, ULONG offset, ULONG value) {
+  return write_access(adapter, offset, kEepromWidthWord, value & 0xFFFF, CMD_EEPROM_WRITE_WORD);
+}
+
+}  // namespace talven
+
+extern "C" ULONG WINAPI QueryEEpromType(Adapter* adapter, PULONG type) {
+  using namespace talven::family;
+  constexpr Op kTypeQuery{OID_EEPROM_TYPE, 4, kQuery, kNoWait, Output::Always};
+  return send(adapter, kTypeQuery, {}, type);
+}
+
+extern "C" ULONG WINAPI ReadEEpromByte(Adapter* adapter, ULONG offset, PUCHAR value) {
+  ULONG word = 0;
+  const ULONG result =
+      read_access(adapter, offset, kEepromWidthByte, CMD_EEPROM_READ_BYTE, &word, nullptr);
+  if (result == 1) *value = static_cast<UCHAR>(word & 0xFF);
+  return result;
+}
+
+extern "C" ULONG WINAPI WriteEEpromByte(Adapter* adapter, ULONG offset, ULONG value) {
+  return write_access(adapter, offset, kEepromWidthByte, value & 0xFF, CMD_EEPROM_WRITE_BYTE);
+}
+
+extern "C" ULONG WINAPI ReadEEprom(Adapter* adapter, PUCHAR image, ULONG type) {
+  OutputDebugStringW(TEXT("==>TALVEN: ReadEEprom\n"));
+  const ULONG size = image_size(type);
+  if (size == 0) {
+    OutputDebugStringW(TEXT("TALVEN: Unknown EEPROM type\n"));
+    OutputDebugStringW(TEXT("<==TALVEN: ReadEEprom\n"));
+    return 0;
+  }
+  ULONG result = 1;
+  for (ULONG offset = 0; offset < size; offset += 2) {
+    USHORT word = 0;
+    result = talven::ReadEEprom2Byte(adapter, offset, &word);
+    if (result != 1) break;  // this word and the later ones keep the caller's bytes
+    image[offset] = static_cast<UCHAR>(word & 0xFF);
+    image[offset + 1] = static_cast<UCHAR>(word >> 8);
+  }
+  OutputDebugStringW(TEXT("<==TALVEN: ReadEEprom\n"));
+  return result;
+}
+
+extern "C" ULONG WINAPI WriteEEprom(Adapter* adapter, const UCHAR* image, ULONG type) {
+  const ULONG size = image_size(type);
+  if (size == 0) return 0;
+  for (ULONG offset = 0; offset < size; offset += 2) {
+    const ULONG word = image[offset] | (ULONG(image[offset + 1]) << 8);
+    const ULONG result = talven::WriteEEprom2Byte(adapter, offset, word);
+    if (result != 1) return result;
+  }
+  return 1;
+}
