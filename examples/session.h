@@ -14,5 +14,6 @@ int check(const char* what, ULONG result, ULONG expected);
 /* The steps, in the order the session runs them. */
 int session_radio(Adapter* adapter);
 int session_packet(Adapter* adapter);
+int session_identity(Adapter* adapter);
 
 #endif

@@ -53,6 +53,7 @@ int main(void) {
   print_wide(adapter->DeviceName);
   printf("\n");
 
+  session_identity(adapter);
   session_radio(adapter);
   session_packet(adapter);
 
