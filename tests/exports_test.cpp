@@ -1,0 +1,239 @@
+// The export surface: every operation of the list is reachable under its name and its VB_
+// alias, the two give the same result and the same side effects, and the generated export
+// table holds exactly the expected names and ordinals.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "exports/operations.h"
+#include "support/machine.h"
+
+#define TALVEN_DECLARE_ALIAS(ret, name, argc, types) extern "C" ret WINAPI VB_##name types;
+TALVEN_OPERATIONS(TALVEN_DECLARE_ALIAS)
+
+namespace talven_test {
+namespace {
+
+constexpr char16_t kLinkageKey[] = u"SYSTEM\\CurrentControlSet\\Services\\NORVAKS\\Linkage";
+
+// Everything a call can change or produce, as bytes that two runs can compare.
+struct Observation {
+  std::string result;
+  std::vector<std::vector<uint8_t>> requests;
+  std::vector<std::string> debug;
+  std::vector<std::string> boxes;
+  std::vector<uint32_t> sleeps;
+  std::vector<uint8_t> outputs;
+  std::vector<uint8_t> eeprom;
+  std::vector<std::vector<uint8_t>> frames;
+  bool service_running = false;
+
+  bool operator==(const Observation& o) const {
+    return result == o.result && requests == o.requests && debug == o.debug && boxes == o.boxes &&
+           sleeps == o.sleeps && outputs == o.outputs && eeprom == o.eeprom && frames == o.frames &&
+           service_running == o.service_running;
+  }
+};
+
+// A fresh machine with the packet driver's service and registry key, one open adapter, one
+// initialised packet and the caller's buffers; it hands out the arguments of a call by type.
+class Env {
+ public:
+  explicit Env(const std::string& op) : op_(op) {
+    win32sim::reset_machine();
+    win32sim::set_sleep_mode(win32sim::SleepMode::Counting);
+    sim_ = std::make_shared<simadapter::SimulatedAdapter>();
+    sim_->queue_received_frame(std::vector<uint8_t>(60, 0x3C));
+    win32sim::add_device(kDevicePath, win32sim::make_simulated_adapter_device(sim_));
+    win32sim::add_dos_name(kDosName, kDevicePath);
+    std::u16string list = std::u16string(kDevicePath) + u'\0' + u'\0';
+    std::vector<uint8_t> value(reinterpret_cast<const uint8_t*>(list.data()),
+                               reinterpret_cast<const uint8_t*>(list.data() + list.size()));
+    win32sim::reg_set_value(kLinkageKey, u"Export", REG_MULTI_SZ, value);
+    win32sim::add_service(u"NORVAKS", win32sim::ServiceConfig{});
+    adapter_ = OpenDUT(w(kDevicePath));
+    packet_ = PacketAllocatePacket(adapter_);
+    PacketInitPacket(packet_, frame_.data(), ULONG(frame_.size()));
+    for (size_t i = 0; i < in_.size(); ++i) in_[i] = uint8_t(i * 7 + 1);
+    out_.fill(0xCD);
+    ulong_out_ = op == "PacketGetAdapterNames" ? ULONG(out_.size()) : 0xCDCDCDCDu;
+    sim_->clear_requests();
+    win32sim::clear_debug_strings();
+    win32sim::clear_message_boxes();
+    win32sim::clear_sleep_log();
+  }
+
+  template <typename T>
+  T arg();
+
+  Observation observe(std::string result) const {
+    Observation o;
+    o.result = std::move(result);
+    for (const Request& r : sim_->requests()) {
+      std::vector<uint8_t> bytes = r.bytes;
+      bytes.push_back(uint8_t(r.code >> 2));
+      o.requests.push_back(std::move(bytes));
+    }
+    o.debug = win32sim::debug_strings_utf8();
+    for (const auto& box : win32sim::message_boxes())
+      o.boxes.push_back(win32sim::utf8(box.caption + u"|" + box.text));
+    o.sleeps = win32sim::sleep_log();
+    o.outputs.assign(out_.begin(), out_.end());
+    const auto* u = reinterpret_cast<const uint8_t*>(&ulong_out_);
+    o.outputs.insert(o.outputs.end(), u, u + sizeof ulong_out_);
+    o.eeprom = sim_->eeprom();
+    o.frames = sim_->recent_frames();
+    o.service_running = win32sim::service_running(u"NORVAKS");
+    return o;
+  }
+
+  // Releases what the call left behind (the call may have closed or freed it already).
+  void finish(bool adapter_closed, bool packet_freed) {
+    win32sim::wait_for_threads(10000);
+    if (packet_ != nullptr && !packet_freed) PacketFreePacket(packet_);
+    if (adapter_ != nullptr && !adapter_closed) CloseDUT(adapter_);
+  }
+
+ private:
+  std::string op_;
+  std::shared_ptr<simadapter::SimulatedAdapter> sim_;
+  Adapter* adapter_ = nullptr;
+  Packet* packet_ = nullptr;
+  std::array<uint8_t, 2048> in_{};
+  std::array<uint8_t, 2048> frame_{};
+  std::array<uint8_t, 2048> out_{};
+  ULONG ulong_out_ = 0;
+};
+
+// Values of the plain integer arguments, chosen per operation so that each call does real
+// work: a valid width, a power table length, a start flag that stops, and so on.
+ULONG ulong_argument(const std::string& op) {
+  static const std::map<std::string, ULONG> values = {
+      {"ReadEEprom", 1},       {"WriteEEprom", 1},      {"PKT32OFDMContinuousTx", 0},
+      {"PacketSendPacket", 1}, {"PacketWaitPacket", 1}, {"WriteCISData", 12},
+      {"ReadBBData", 1},       {"WriteBBData", 1},      {"PacketInitPacket", 64},
+  };
+  auto it = values.find(op);
+  return it == values.end() ? 0x12345 : it->second;
+}
+
+template <>
+Adapter* Env::arg<Adapter*>() {
+  return adapter_;
+}
+template <>
+Packet* Env::arg<Packet*>() {
+  return packet_;
+}
+template <>
+LPCWSTR Env::arg<LPCWSTR>() {
+  return op_ == "OpenDUT" ? w(kDevicePath) : w(u"NORVAKS");
+}
+template <>
+ULONG Env::arg<ULONG>() {
+  return ulong_argument(op_);
+}
+template <>
+LONG Env::arg<LONG>() {
+  return op_ == "ReadPowerControl" || op_ == "WritePowerControl" ? 100 : 2;
+}
+template <>
+PULONG Env::arg<PULONG>() {
+  return &ulong_out_;
+}
+template <>
+PUCHAR Env::arg<PUCHAR>() {
+  return out_.data();
+}
+template <>
+const UCHAR* Env::arg<const UCHAR*>() {
+  return in_.data();
+}
+template <>
+PVOID Env::arg<PVOID>() {
+  return op_ == "PacketInitPacket" ? static_cast<PVOID>(in_.data()) : out_.data();
+}
+
+template <typename R>
+std::string describe(R result) {
+  if constexpr (std::is_pointer_v<R>)
+    return result == nullptr ? "null" : "object";
+  else
+    return std::to_string(static_cast<uint64_t>(result));
+}
+
+struct Call {
+  std::string name;
+  int argc;
+  std::function<std::string(Env&)> direct, alias;
+};
+
+template <typename R, typename... A>
+std::function<std::string(Env&)> bind(R(WINAPI* f)(A...)) {
+  return [f](Env& env) { return describe(f(env.arg<A>()...)); };
+}
+
+#define TALVEN_CALL(ret, name, argc, types) Call{#name, argc, bind(&name), bind(&VB_##name)},
+const std::vector<Call>& calls() {
+  static const std::vector<Call> all = {TALVEN_OPERATIONS(TALVEN_CALL)};
+  return all;
+}
+
+Observation run(const Call& call, bool alias) {
+  Env env(call.name);
+  const std::string result = alias ? call.alias(env) : call.direct(env);
+  Observation o = env.observe(result);
+  env.finish(call.name == "CloseDUT", call.name == "PacketFreePacket");
+  return o;
+}
+
+class BothNamesTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(BothNamesTest, AliasGivesTheSameResultAndSideEffects) {
+  const Call& call = calls()[GetParam()];
+  const Observation direct = run(call, false);
+  const Observation alias = run(call, true);
+  EXPECT_EQ(direct.result, alias.result);
+  EXPECT_EQ(direct.requests, alias.requests) << "records sent to the driver";
+  EXPECT_EQ(direct.debug, alias.debug);
+  EXPECT_EQ(direct.boxes, alias.boxes);
+  EXPECT_EQ(direct.sleeps, alias.sleeps);
+  EXPECT_EQ(direct.outputs, alias.outputs);
+  EXPECT_EQ(direct.eeprom, alias.eeprom);
+  EXPECT_EQ(direct.frames, alias.frames);
+  EXPECT_EQ(direct.service_running, alias.service_running);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperations, BothNamesTest, ::testing::Range<size_t>(0, calls().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                           return calls()[info.param].name;
+                         });
+
+TEST(ExportListTest, HoldsEveryOperationOnceWithAliasesFirstInByteOrder) {
+  std::ifstream in(TALVEN_EXPORTS_FILE);
+  ASSERT_TRUE(in) << TALVEN_EXPORTS_FILE;
+  std::vector<std::string> names;
+  int ordinal = 0, expected = 1;
+  std::string name;
+  while (in >> ordinal >> name) {
+    EXPECT_EQ(expected++, ordinal);
+    names.push_back(name);
+  }
+  const size_t n = calls().size();
+  ASSERT_EQ(83u, n);
+  ASSERT_EQ(2 * n, names.size());
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.begin() + n));
+  EXPECT_TRUE(std::is_sorted(names.begin() + n, names.end()));
+  for (const Call& call : calls()) {
+    EXPECT_EQ(1, std::count(names.begin(), names.begin() + n, "VB_" + call.name)) << call.name;
+    const std::string decorated = "_" + call.name + "@" + std::to_string(4 * call.argc);
+    EXPECT_EQ(1, std::count(names.begin() + n, names.end(), decorated)) << decorated;
+  }
+}
+
+}  // namespace
+}  // namespace talven_test
