@@ -16,6 +16,7 @@ static void report(int ok, const char* what) {
 }
 
 typedef ULONG(WINAPI* close_fn)(void*);
+typedef ULONG(WINAPI* stop_fn)(ULONG);
 typedef void*(WINAPI* open_fn)(const WCHAR*);
 
 int main(int argc, char** argv) {
@@ -53,6 +54,13 @@ int main(int argc, char** argv) {
     report(open1 && open2 && open1(NULL) == NULL && open2(NULL) == NULL,
            "OpenDUT(NULL) returns NULL by both names");
   }
+  {
+    stop_fn stop1 = (stop_fn)(void*)GetProcAddress(dll, "_StopPacketDriver@4");
+    stop_fn stop2 = (stop_fn)(void*)GetProcAddress(dll, "VB_StopPacketDriver");
+    report(stop1 && stop2 && stop1(7) == 1 && stop2(7) == 1,
+           "StopPacketDriver returns 1 by both names");
+  }
+  report(names == 166, "the list holds 166 names");
   report(FreeLibrary(dll) != 0, "FreeLibrary succeeds");
   printf("wine: %d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;
