@@ -1,6 +1,7 @@
 #include "simulated_adapter/simulated_adapter.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -13,6 +14,7 @@ namespace {
 
 constexpr size_t kRecentFrames = 16;
 constexpr int32_t kReportOtherId = -2;
+constexpr uint32_t kBusyResultWord = 0xB5B5B5B5;
 
 // Kinds of OID the driver knows, with the least Length each needs.
 enum class Kind {
@@ -146,10 +148,13 @@ Completion SimulatedAdapter::reset() {
   return config_.reset_completion;
 }
 
-Completion SimulatedAdapter::write_frame(const uint8_t* data, uint32_t size) {
+Completion SimulatedAdapter::write_issued() {
   std::lock_guard<std::mutex> lock(mutex_);
-  const Completion c = config_.write_completion;
-  if (c.kind == Completion::Refused) return c;
+  return config_.write_completion;
+}
+
+void SimulatedAdapter::frame_sent(const uint8_t* data, uint32_t size, uint64_t offset) {
+  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<uint8_t> frame(data, data + size);
   if (frames_written_ == 0)
     first_frame_ = frame;
@@ -159,8 +164,55 @@ Completion SimulatedAdapter::write_frame(const uint8_t* data, uint32_t size) {
   ++counters_.tx_sent;
   if (counters_.ack_enabled) ++counters_.ack;
   recent_frames_.push_back(std::move(frame));
-  if (recent_frames_.size() > kRecentFrames) recent_frames_.pop_front();
-  return c;
+  recent_offsets_.push_back(offset);
+  if (recent_frames_.size() > kRecentFrames) {
+    recent_frames_.pop_front();
+    recent_offsets_.pop_front();
+  }
+}
+
+Completion SimulatedAdapter::oid_completion() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (oid_completion_count_ == 0) return Completion{};
+  if (oid_completion_count_ > 0) --oid_completion_count_;
+  return oid_completion_;
+}
+
+Completion SimulatedAdapter::cancel_completion() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return config_.cancel_completion;
+}
+
+void SimulatedAdapter::hold(std::function<void(uint32_t)> release) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back(std::move(release));
+  }
+  held_changed_.notify_all();
+}
+
+size_t SimulatedAdapter::held_requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_.size();
+}
+
+bool SimulatedAdapter::wait_held(size_t count, uint32_t timeout_ms) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return held_changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                [&] { return held_.size() >= count; });
+}
+
+void SimulatedAdapter::release_held(size_t count, uint32_t error) {
+  std::vector<std::function<void(uint32_t)>> releasing;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (count-- > 0 && !held_.empty()) {
+      releasing.push_back(std::move(held_.front()));
+      held_.pop_front();
+    }
+  }
+  held_changed_.notify_all();
+  for (auto& release : releasing) release(error);  // outside the lock: they complete requests
 }
 
 SimulatedAdapter::Outcome SimulatedAdapter::apply_fault(const Request& request, uint32_t address,
@@ -180,6 +232,10 @@ SimulatedAdapter::Outcome SimulatedAdapter::apply_fault(const Request& request, 
       case Fault::WrongCommandId:
         command->id = kReportOtherId;
         return Outcome::Ok;
+      case Fault::ResultWord:
+        command->result = f.result;
+        command->result_set = true;
+        return Outcome::Ok;
     }
   }
   return Outcome::Ok;
@@ -194,8 +250,12 @@ void SimulatedAdapter::start_command(int32_t id, uint32_t result) {
 }
 
 void SimulatedAdapter::answer_status(uint8_t* buffer) {
-  for (size_t i = 0; i < 4; ++i) put_u32(buffer + param_offset(i), 0);
+  // A busy answer still fills the other words (the command in flight, a sequence number, a
+  // stale result): only Param[0] says whether a command has finished.
+  put_u32(buffer + param_offset(0), 0);
+  put_u32(buffer + param_offset(1), static_cast<uint32_t>(command_.id));
   put_u32(buffer + param_offset(2), static_cast<uint32_t>(++status_sequence_));
+  put_u32(buffer + param_offset(3), kBusyResultWord);
   if (command_.id == -1 || command_.never) return;
   if (!command_.finished) {
     if (command_.busy_polls > 0) {
@@ -408,8 +468,12 @@ bool SimulatedAdapter::handle(const Request& r, uint8_t* buffer, uint32_t out_si
     default:  // plain settings: the value recorded above is all there is
       break;
   }
+  if (info->kind == Kind::Query) {
+    auto word = query_words_.find(oid);
+    if (word != query_words_.end()) set_param(0, word->second);
+  }
   if (info->kind == Kind::Command) {
-    start_command(command, result);
+    start_command(command, marks.result_set ? marks.result : result);
     if (marks.never) command_.never = true;
     if (marks.id == kReportOtherId) command_.id = command + 1;
   }
@@ -457,6 +521,8 @@ void SimulatedAdapter::clear_faults() {
   reported_command_id_ = -1;
   cis_reported_length_ = 0;
   receive_reported_length_ = 0;
+  oid_completion_count_ = 0;
+  query_words_.clear();
 }
 
 void SimulatedAdapter::set_completion_polls(uint32_t polls) {
@@ -483,6 +549,22 @@ void SimulatedAdapter::set_write_completion(const Completion& c) {
 void SimulatedAdapter::set_reset_completion(const Completion& c) {
   std::lock_guard<std::mutex> lock(mutex_);
   config_.reset_completion = c;
+}
+
+void SimulatedAdapter::set_cancel_completion(const Completion& c) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  config_.cancel_completion = c;
+}
+
+void SimulatedAdapter::set_oid_completion(const Completion& c, int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  oid_completion_ = c;
+  oid_completion_count_ = count;
+}
+
+void SimulatedAdapter::set_query_word(uint32_t oid, uint32_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  query_words_[oid] = value;
 }
 
 void SimulatedAdapter::set_cis_reported_length(uint32_t length) {
@@ -660,6 +742,11 @@ std::vector<std::vector<uint8_t>> SimulatedAdapter::recent_frames() const {
   return {recent_frames_.begin(), recent_frames_.end()};
 }
 
+std::vector<uint64_t> SimulatedAdapter::recent_frame_offsets() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return {recent_offsets_.begin(), recent_offsets_.end()};
+}
+
 bool SimulatedAdapter::all_frames_identical() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return frames_identical_;
@@ -669,6 +756,7 @@ void SimulatedAdapter::clear_frames() {
   std::lock_guard<std::mutex> lock(mutex_);
   frames_written_ = 0;
   recent_frames_.clear();
+  recent_offsets_.clear();
   first_frame_.clear();
   frames_identical_ = true;
 }

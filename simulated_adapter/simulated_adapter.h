@@ -5,8 +5,10 @@
 // sit behind the Linux Win32 subset or behind a Windows kernel driver. Thread safe.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -34,9 +36,10 @@ struct Request {
   }
 };
 
-// How a write or a reset completes.
+// How a request completes: at once, after a delay, never (until cancelled), refused at once
+// without being started, or held pending until the test releases it (release_held).
 struct Completion {
-  enum Kind { Now, Later, Never, Refused } kind = Now;
+  enum Kind { Now, Later, Never, Refused, Held } kind = Now;
   uint32_t error = 0;     // Win32 error code of the completion; 0 = success
   uint32_t delay_us = 0;  // Later: time until completion
 };
@@ -48,12 +51,14 @@ struct Fault {
     NeverComplete,   // the request is accepted, its command never finishes
     WrongCommandId,  // the command finishes under another CommandId
     FailAndAnswer,   // the request fails, but the driver has written its answer anyway
+    ResultWord,      // the command finishes reporting `result` as its result word, unmasked
   };
   uint32_t oid = 0;
   Mode mode = FailRequest;
   bool match_address = false;  // only requests for this register address / EEPROM offset
   uint32_t address = 0;
-  int remaining = -1;  // how many matching requests it hits; -1 = all
+  int remaining = -1;   // how many matching requests it hits; -1 = all
+  uint32_t result = 0;  // ResultWord: the word reported
 };
 
 struct Config {
@@ -68,6 +73,9 @@ struct Config {
   uint32_t rx_crc_errors_per_query = 3;
   Completion write_completion{Completion::Now, 0, 0};
   Completion reset_completion{Completion::Now, 0, 0};
+  // How the driver ends a request the caller cancelled: Now = right after the cancel call
+  // returns, Later = after the delay, Never = it ignores the cancel. The error is 995 when 0.
+  Completion cancel_completion{Completion::Now, 0, 0};
 };
 
 class SimulatedAdapter {
@@ -80,10 +88,24 @@ class SimulatedAdapter {
   // the request successfully. *out_bytes is the number of output bytes to hand back.
   bool oid_request(uint32_t code, uint8_t* buffer, uint32_t in_size, uint32_t out_size,
                    uint32_t* out_bytes);
-  // IOCTL_ADAPTER_RESET.
+  // IOCTL_ADAPTER_RESET: logged, counted, and how it completes.
   Completion reset();
-  // One frame written to the device file.
-  Completion write_frame(const uint8_t* data, uint32_t size);
+  // A frame write was issued: how it completes.
+  Completion write_issued();
+  // A frame went on the air: its write completed successfully. Its bytes are the ones the
+  // caller's buffer held at that moment.
+  void frame_sent(const uint8_t* data, uint32_t size, uint64_t offset);
+  // How the OID request just answered completes (at once unless set_oid_completion says so).
+  Completion oid_completion();
+  Completion cancel_completion() const;
+
+  // ---- Held requests (Completion::Held) ----
+  // The device hands over how to end a held request; release_held ends the oldest ones.
+  void hold(std::function<void(uint32_t error)> release);
+  size_t held_requests() const;
+  bool wait_held(size_t count, uint32_t timeout_ms) const;  // true once `count` are held
+  // Ends up to `count` held requests, oldest first, with `error` (0: success).
+  void release_held(size_t count = SIZE_MAX, uint32_t error = 0);
 
   // ---- Request log ----
   std::vector<Request> requests() const;
@@ -99,6 +121,12 @@ class SimulatedAdapter {
   void set_reported_command_id(int64_t id);  // -1: report the real CommandId
   void set_write_completion(const Completion& c);
   void set_reset_completion(const Completion& c);
+  void set_cancel_completion(const Completion& c);
+  // The next `count` OID requests (-1: all) complete as `c` says; their answers are written into
+  // the request at once and reach the caller when the request completes.
+  void set_oid_completion(const Completion& c, int count = -1);
+  // Answer every query of `oid` with `value` in Param[0] (an unmasked, unfiltered word).
+  void set_query_word(uint32_t oid, uint32_t value);
   // The next ReadCISData / receive answer reports this Length whatever it holds; 0 = off.
   void set_cis_reported_length(uint32_t length);
   void set_receive_reported_length(uint32_t length);
@@ -142,10 +170,11 @@ class SimulatedAdapter {
   void queue_received_frame(const std::vector<uint8_t>& frame);
   size_t queued_received_frames() const;
 
-  // Frames written to the device: a count, the most recent frames, and whether every frame so
-  // far was byte for byte the same as the first.
+  // Frames sent: a count, the most recent frames and their write offsets, and whether every
+  // frame so far was byte for byte the same as the first.
   uint64_t frames_written() const;
   std::vector<std::vector<uint8_t>> recent_frames() const;
+  std::vector<uint64_t> recent_frame_offsets() const;
   bool all_frames_identical() const;
   void clear_frames();
 
@@ -156,6 +185,7 @@ class SimulatedAdapter {
     uint32_t busy_polls = 0;
     bool finished = false;
     bool never = false;
+    bool result_set = false;  // a ResultWord fault chose the result word
   };
   enum class Outcome { Ok, Fail, FailAnswered };
 
@@ -168,6 +198,12 @@ class SimulatedAdapter {
   void advance_rx_test();
 
   mutable std::mutex mutex_;
+  mutable std::condition_variable held_changed_;
+  std::deque<std::function<void(uint32_t)>> held_;
+  Completion oid_completion_;
+  int oid_completion_count_ = 0;
+  std::map<uint32_t, uint32_t> query_words_;
+  std::deque<uint64_t> recent_offsets_;
   Config config_;
   std::vector<Request> log_;
   std::vector<Fault> faults_;

@@ -79,8 +79,7 @@ class SubsetTest : public ::testing::Test {
     EXPECT_TRUE(win32sim::wait_for_threads(5000));
     if (expect_clean_) {
       const win32sim::Misuse m = win32sim::misuse();
-      EXPECT_EQ(0u,
-                m.bad_frees + m.locked_frees + m.guard_overwrites + m.bad_closes + m.bad_unlocks);
+      EXPECT_EQ(0u, m.total());
     }
     win32sim::reset_machine();
   }
@@ -347,7 +346,7 @@ TEST_F(SubsetTest, SynchronousIoctlCopiesBackClampedOutput) {
   CloseHandle(h);
 }
 
-TEST_F(SubsetTest, PendingIoctlWithoutOverlapped) {
+TEST_F(SubsetTest, PendingIoctlWithoutOverlappedWaitsLikeWindows) {
   // Non-overlapped handle: the call waits for the completion and sees its output.
   HANDLE sync = open_device(0);
   uint8_t out[2] = {};
@@ -361,17 +360,96 @@ TEST_F(SubsetTest, PendingIoctlWithoutOverlapped) {
   completer.join();
   EXPECT_EQ(2u, returned);
   EXPECT_EQ(0xA1, out[1]);
-  // Overlapped handle: ERROR_IO_PENDING, and the late completion leaves the buffer alone.
+  CloseHandle(sync);
+
+  // Overlapped handle: the call waits on the handle, which another request's completion
+  // signals too; it then returns TRUE with its own request still pending, and that request
+  // later writes the output and a status block whose caller is gone.
   HANDLE async = open_device(FILE_FLAG_OVERLAPPED);
+  OVERLAPPED other = {};
+  uint8_t other_out[2];
+  device_->script(IoOutcome::Pending);
+  EXPECT_FALSE(DeviceIoControl(async, 1, nullptr, 0, other_out, 2, nullptr, &other));
   uint8_t late[2] = {7, 7};
   device_->script(IoOutcome::Pending);
-  EXPECT_FALSE(DeviceIoControl(async, 1, nullptr, 0, late, 2, &returned, nullptr));
-  EXPECT_EQ(DWORD(ERROR_IO_PENDING), GetLastError());
-  device_->take_pending()->complete(0, 2);
+  std::atomic<int> result{-1};
+  std::thread caller([&] {
+    DWORD n = 99;
+    result = DeviceIoControl(async, 1, nullptr, 0, late, 2, &n, nullptr) ? int(n) : -2;
+  });
+  while (win32sim::pending_io_count() < 2) std::this_thread::yield();
+  device_->take_pending()->complete(0, 2);  // the other request
+  caller.join();
+  EXPECT_EQ(0, result.load()) << "TRUE, nothing transferred yet";
   EXPECT_EQ(7, late[0]);
-  EXPECT_EQ(7, late[1]);
-  CloseHandle(sync);
+  device_->take_pending()->complete(0, 2);
+  EXPECT_EQ(0xA0, late[0]) << "the driver's output arrives after the call returned";
+  EXPECT_EQ(1u, win32sim::misuse().dead_status_blocks);
   CloseHandle(async);
+  expect_clean_ = false;
+}
+
+TEST_F(SubsetTest, LateCompletionsIntoFreedMemoryAreCaught) {
+  HANDLE h = open_device();
+  // A write's bytes are read when it completes: a change after the call shows, and so does a
+  // buffer freed before the completion.
+  auto* frame = static_cast<uint8_t*>(GlobalAlloc(GPTR, 4));
+  frame[0] = 1;
+  auto* ov = static_cast<OVERLAPPED*>(GlobalAlloc(GPTR, sizeof(OVERLAPPED)));
+  ov->Offset = 5;
+  ov->OffsetHigh = 1;
+  device_->script(IoOutcome::Pending);
+  EXPECT_FALSE(WriteFile(h, frame, 4, nullptr, ov));
+  auto write = device_->take_pending();
+  EXPECT_EQ((uint64_t(1) << 32) | 5, write->offset());
+  EXPECT_EQ((uint64_t(1) << 32) | 5, win32sim::io_log().at(0).offset);
+  frame[0] = 2;
+  EXPECT_EQ(2, write->frame().at(0));
+  GlobalFree(frame);
+  EXPECT_TRUE(win32sim::heap_block_freed(frame));
+  EXPECT_EQ((std::vector<uint8_t>(4, 0xDD)), write->frame()) << "freed blocks are poisoned";
+  EXPECT_EQ(1u, win32sim::misuse().late_reads);
+  GlobalFree(ov);
+  write->complete(0, 4);
+  EXPECT_EQ(1u, win32sim::misuse().late_writes) << "the OVERLAPPED was freed";
+
+  // A buffered request whose output buffer was freed before it completed.
+  auto* record = static_cast<uint8_t*>(GlobalAlloc(GPTR, 8));
+  OVERLAPPED live = {};
+  device_->script(IoOutcome::Pending);
+  DeviceIoControl(h, 1, record, 8, record, 8, nullptr, &live);
+  GlobalFree(record);
+  device_->take_pending()->complete(0, 8);
+  EXPECT_EQ(2u, win32sim::misuse().late_writes);
+  EXPECT_EQ(0u, live.Internal);
+  CloseHandle(h);
+  expect_clean_ = false;
+}
+
+TEST_F(SubsetTest, GetOverlappedResultWaitsOnceAndReportsWhatItFinds) {
+  HANDLE h = open_device();
+  HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED ov = {};
+  ov.hEvent = e;
+  const uint8_t frame[4] = {};
+  device_->script(IoOutcome::Pending);
+  EXPECT_FALSE(WriteFile(h, frame, 4, nullptr, &ov));
+  std::thread stray([e] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    SetEvent(e);  // not the completion
+  });
+  DWORD n = 77;
+  EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE)) << "woken, and STATUS_PENDING is success";
+  stray.join();
+  EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+  EXPECT_EQ(0u, n);
+  device_->take_pending()->complete(ERROR_GEN_FAILURE, 0);
+  EXPECT_FALSE(GetOverlappedResult(h, &ov, &n, TRUE));
+  EXPECT_EQ(DWORD(ERROR_GEN_FAILURE), GetLastError());
+  CloseHandle(e);
+  EXPECT_FALSE(WriteFile(h, frame, 4, nullptr, &ov)) << "a closed event is refused";
+  EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
+  CloseHandle(h);
 }
 
 TEST_F(SubsetTest, OverlappedWritePaths) {
@@ -538,6 +616,78 @@ TEST_F(SubsetTest, SuspendedThreadRunsOnlyAfterResume) {
                          nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr));
   EXPECT_EQ(DWORD(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
   EXPECT_EQ(0u, win32sim::open_thread_handles());
+}
+
+TEST_F(SubsetTest, ThreadGateHoldsNewThreadsBeforeTheirFirstInstruction) {
+  std::atomic<int> ran{0};
+  win32sim::close_thread_gate();
+  auto routine = [](LPVOID arg) -> DWORD {
+    ++*static_cast<std::atomic<int>*>(arg);
+    return 0;
+  };
+  HANDLE a = CreateThread(nullptr, 0, routine, &ran, 0, nullptr);
+  HANDLE b = CreateThread(nullptr, 0, routine, &ran, CREATE_SUSPENDED, nullptr);
+  EXPECT_TRUE(win32sim::wait_threads_at_gate(1, 2000));
+  EXPECT_FALSE(win32sim::wait_threads_at_gate(2, 30)) << "a suspended thread is not at the gate";
+  ResumeThread(b);
+  EXPECT_TRUE(win32sim::wait_threads_at_gate(2, 2000));
+  EXPECT_EQ(0, ran.load());
+  win32sim::open_thread_gate();
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(a, 2000));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(b, 2000));
+  EXPECT_EQ(2, ran.load());
+  CloseHandle(a);
+  CloseHandle(b);
+}
+
+TEST_F(SubsetTest, ModuleReferencesAndFreeLibraryAndExitThread) {
+  EXPECT_EQ(1, win32sim::module_references()) << "the process's own load";
+  HMODULE module = nullptr;
+  EXPECT_FALSE(GetModuleHandleExW(0, u"talven.dll", &module)) << "by address only";
+  EXPECT_TRUE(GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+      reinterpret_cast<LPCWSTR>(&win32sim::module_references), &module));
+  EXPECT_EQ(1, win32sim::module_references());
+  ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                 reinterpret_cast<LPCWSTR>(&win32sim::module_references), &module));
+  EXPECT_EQ(2, win32sim::module_references());
+
+  // The thread gives up the reference on its way out and never returns to its routine.
+  static std::atomic<bool> returned{false};
+  HANDLE t = CreateThread(
+      nullptr, 0,
+      [](LPVOID m) -> DWORD {
+        FreeLibraryAndExitThread(static_cast<HMODULE>(m), 7);
+        returned = true;
+        return 0;
+      },
+      module, CREATE_SUSPENDED, nullptr);
+  EXPECT_TRUE(FreeLibrary(module)) << "the process unloads while the thread holds it";
+  EXPECT_EQ(0u, win32sim::misuse().unloads_while_running);
+  ResumeThread(t);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 2000));
+  DWORD code = 0;
+  GetExitCodeThread(t, &code);
+  EXPECT_EQ(7u, code);
+  EXPECT_FALSE(returned.load());
+  EXPECT_EQ(0, win32sim::module_references());
+  EXPECT_EQ(1u, win32sim::threads_ended_by_free_library());
+  EXPECT_EQ(0u, win32sim::misuse().total());
+  CloseHandle(t);
+
+  // The last reference going while a thread still runs is misuse.
+  win32sim::reset_machine();
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&win32sim::module_references), &module);
+  HANDLE running = CreateThread(
+      nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, CREATE_SUSPENDED, nullptr);
+  FreeLibrary(module);
+  FreeLibrary(module);
+  EXPECT_EQ(1u, win32sim::misuse().unloads_while_running);
+  ResumeThread(running);
+  WaitForSingleObject(running, 2000);
+  CloseHandle(running);
+  expect_clean_ = false;
 }
 
 TEST_F(SubsetTest, LastErrorIsPerThread) {

@@ -20,8 +20,7 @@ void MachineTest::TearDown() {
   EXPECT_TRUE(win32sim::wait_for_threads(10000));
   EXPECT_EQ(baseline_blocks_, win32sim::heap_live_blocks()) << "global heap blocks leaked";
   const win32sim::Misuse m = win32sim::misuse();
-  EXPECT_EQ(0u, m.bad_frees + m.locked_frees + m.guard_overwrites + m.bad_closes + m.bad_unlocks)
-      << "heap or handle misuse";
+  EXPECT_EQ(0u, m.total()) << "heap, handle, I/O buffer or module misuse";
   EXPECT_EQ(0u, win32sim::open_file_handles());
   EXPECT_EQ(0u, win32sim::open_event_handles());
 }

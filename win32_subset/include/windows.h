@@ -230,7 +230,12 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define ERROR_SERVICE_ALREADY_RUNNING 1056L
 #define ERROR_SERVICE_DISABLED 1058L
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_NOT_FOUND 1168L
+
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 
 #define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
 
@@ -268,6 +273,11 @@ WIN32SIM_EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttri
 WIN32SIM_EXTERN_C DWORD WINAPI ResumeThread(HANDLE hThread);
 WIN32SIM_EXTERN_C BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WIN32SIM_EXTERN_C VOID WINAPI Sleep(DWORD dwMilliseconds);
+WIN32SIM_EXTERN_C BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName,
+                                                 HMODULE* phModule);
+WIN32SIM_EXTERN_C BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+WIN32SIM_EXTERN_C __attribute__((noreturn)) VOID WINAPI FreeLibraryAndExitThread(HMODULE hLibModule,
+                                                                                 DWORD dwExitCode);
 WIN32SIM_EXTERN_C DWORD WINAPI GetLastError(void);
 WIN32SIM_EXTERN_C VOID WINAPI SetLastError(DWORD dwErrCode);
 WIN32SIM_EXTERN_C DWORD WINAPI GetCurrentThreadId(void);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -17,7 +18,7 @@ namespace {
 using simadapter::Completion;
 using talven::wire::IOCTL_ADAPTER_RESET;
 
-// Completes pending requests after their delay, on one thread per device.
+// Runs the completions of pending requests after their delay, on one thread per device.
 class CompletionTimer {
  public:
   CompletionTimer() : thread_([this] { run(); }) {}
@@ -29,21 +30,16 @@ class CompletionTimer {
     wake_.notify_all();
     thread_.join();
   }
-  void schedule(std::chrono::microseconds delay, std::shared_ptr<PendingIo> io, uint32_t error,
-                uint32_t bytes) {
+  void schedule(std::chrono::microseconds delay, std::function<void()> action) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      due_.emplace(Clock::now() + delay, Entry{std::move(io), error, bytes});
+      due_.emplace(Clock::now() + delay, std::move(action));
     }
     wake_.notify_all();
   }
 
  private:
   using Clock = std::chrono::steady_clock;
-  struct Entry {
-    std::shared_ptr<PendingIo> io;
-    uint32_t error, bytes;
-  };
   void run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
@@ -56,16 +52,16 @@ class CompletionTimer {
       if (stop_) break;
       first = due_.begin();
       if (first->first > Clock::now()) continue;
-      Entry e = std::move(first->second);
+      std::function<void()> action = std::move(first->second);
       due_.erase(first);
       lock.unlock();
-      e.io->complete(e.error, e.bytes);
+      action();
       lock.lock();
     }
   }
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::multimap<Clock::time_point, Entry> due_;
+  std::multimap<Clock::time_point, std::function<void()>> due_;
   bool stop_ = false;
   std::thread thread_;
 };
@@ -77,22 +73,52 @@ class SimulatedAdapterDevice : public Device {
 
   IoOutcome device_control(uint32_t code, uint8_t* buffer, uint32_t in_size, uint32_t out_size,
                            const std::shared_ptr<PendingIo>& pending) override {
-    if (code == IOCTL_ADAPTER_RESET) return finish(adapter_->reset(), 0, pending);
+    if (code == IOCTL_ADAPTER_RESET) {
+      const Completion c = adapter_->reset();
+      return finish(c, [pending](uint32_t error) { pending->complete(error, 0); });
+    }
     uint32_t bytes = 0;
     const bool ok = adapter_->oid_request(code, buffer, in_size, out_size, &bytes);
-    IoOutcome outcome;
-    outcome.error = ok ? 0 : ERROR_GEN_FAILURE;
-    outcome.bytes = bytes;
-    return outcome;
+    // The answer is in the system buffer now; the caller sees it when the request completes.
+    Completion c = adapter_->oid_completion();
+    if (c.kind != Completion::Refused) c.error = ok ? 0 : ERROR_GEN_FAILURE;
+    return finish(
+        c, [pending, bytes](uint32_t error) { pending->complete(error, bytes); }, bytes);
   }
 
   IoOutcome write(const uint8_t* data, uint32_t size,
                   const std::shared_ptr<PendingIo>& pending) override {
-    return finish(adapter_->write_frame(data, size), size, pending);
+    const Completion c = adapter_->write_issued();
+    if (c.kind == Completion::Now && c.error == 0)
+      adapter_->frame_sent(data, size, pending->offset());
+    // A pended write reads the caller's bytes when it completes, as the adapter sends them.
+    auto adapter = adapter_;
+    return finish(
+        c,
+        [adapter, pending, size](uint32_t error) {
+          if (pending->completed()) return;  // cancelled meanwhile
+          if (error == 0) {
+            const std::vector<uint8_t> frame = pending->frame();
+            adapter->frame_sent(frame.data(), uint32_t(frame.size()), pending->offset());
+          }
+          pending->complete(error, error != 0 ? 0 : size);
+        },
+        size);
+  }
+
+  void cancel(const std::shared_ptr<PendingIo>& pending) override {
+    const Completion c = adapter_->cancel_completion();
+    const uint32_t error = c.error != 0 ? c.error : ERROR_OPERATION_ABORTED;
+    auto abort = [pending, error] { pending->complete(error, 0); };
+    if (c.kind == Completion::Now || c.kind == Completion::Refused)
+      timer_.schedule(std::chrono::microseconds(0), abort);
+    else if (c.kind == Completion::Later)
+      timer_.schedule(std::chrono::microseconds(c.delay_us), abort);
+    // Never and Held: the driver ignores the cancel.
   }
 
  private:
-  IoOutcome finish(const Completion& c, uint32_t bytes, const std::shared_ptr<PendingIo>& pending) {
+  IoOutcome finish(const Completion& c, std::function<void(uint32_t)> end, uint32_t bytes = 0) {
     IoOutcome outcome;
     switch (c.kind) {
       case Completion::Now:
@@ -103,11 +129,16 @@ class SimulatedAdapterDevice : public Device {
         outcome.error = c.error ? c.error : ERROR_GEN_FAILURE;
         break;
       case Completion::Later:
-        timer_.schedule(std::chrono::microseconds(c.delay_us), pending, c.error,
-                        c.error ? 0 : bytes);
+        timer_.schedule(std::chrono::microseconds(c.delay_us),
+                        [end, error = c.error] { end(error); });
         outcome.kind = IoOutcome::Pending;
         break;
-      case Completion::Never:  // completes only when cancelled (Device::cancel)
+      case Completion::Held:
+        adapter_->hold(
+            [end, scripted = c.error](uint32_t error) { end(error != 0 ? error : scripted); });
+        outcome.kind = IoOutcome::Pending;
+        break;
+      case Completion::Never:  // completes only when cancelled
         outcome.kind = IoOutcome::Pending;
         break;
     }

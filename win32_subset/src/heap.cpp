@@ -1,7 +1,11 @@
 // The global heap: fixed and movable blocks with lock counts, guard bytes behind every block,
-// fill patterns that show missing zero-initialisation, and fault injection.
+// fill patterns that show missing zero-initialisation, and fault injection. Freed blocks are
+// poisoned and kept for a while, so that a device that writes into or reads from a block after
+// it was freed (a request completed late into a released record) is seen instead of corrupting
+// the process.
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "state.h"
 
@@ -12,6 +16,9 @@ namespace {
 constexpr size_t kGuardSize = 16;
 constexpr uint8_t kGuardByte = 0xFD;
 constexpr uint8_t kFillByte = 0xCD;
+constexpr uint8_t kPoisonByte = 0xDD;
+constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kQuarantineBytes = size_t(64) << 20;
 
 HeapBlock* block_by_handle_locked(State& s, HGLOBAL h) {
   auto it = s.blocks_by_handle.find(reinterpret_cast<uintptr_t>(h));
@@ -24,18 +31,57 @@ bool guard_intact(const HeapBlock& b) {
   return true;
 }
 
-void release_locked(State& s, HeapBlock* b) {
-  s.blocks_by_handle.erase(b->handle);
-  s.blocks_by_pointer.erase(b->memory);
-  s.heap_bytes -= b->size;
+void destroy(HeapBlock* b) {
   std::free(b->memory);
   delete b;
 }
 
+// Takes a block out of the live heap; its memory stays mapped, poisoned, until the quarantine
+// needs the room.
+void release_locked(State& s, HeapBlock* b) {
+  s.blocks_by_handle.erase(b->handle);
+  s.blocks_by_pointer.erase(b->memory);
+  s.heap_bytes -= b->size;
+  std::memset(b->memory, kPoisonByte, b->size);
+  s.freed_by_pointer[b->memory] = b;
+  s.quarantine.push_back(b);
+  s.quarantine_bytes += b->size;
+  while (s.quarantine.size() > kQuarantineBlocks || s.quarantine_bytes > kQuarantineBytes) {
+    HeapBlock* old = s.quarantine.front();
+    s.quarantine.pop_front();
+    s.quarantine_bytes -= old->size;
+    s.freed_by_pointer.erase(old->memory);
+    destroy(old);
+  }
+}
+
+// The block of `blocks` that holds p, if any.
+HeapBlock* holding(const std::map<const void*, HeapBlock*>& blocks, const void* p) {
+  auto it = blocks.upper_bound(p);
+  if (it == blocks.begin()) return nullptr;
+  HeapBlock* b = std::prev(it)->second;
+  const auto* byte = static_cast<const uint8_t*>(p);
+  return byte < b->memory + b->size ? b : nullptr;
+}
+
 }  // namespace
 
+bool heap_freed_locked(const State& s, const void* p, size_t size) {
+  if (p == nullptr || size == 0) return false;
+  const auto* first = static_cast<const uint8_t*>(p);
+  return holding(s.freed_by_pointer, first) != nullptr ||
+         holding(s.freed_by_pointer, first + size - 1) != nullptr;
+}
+
 void reset_heap_locked(State& s) {
-  while (!s.blocks_by_handle.empty()) release_locked(s, s.blocks_by_handle.begin()->second);
+  for (auto& entry : s.blocks_by_handle) destroy(entry.second);
+  for (HeapBlock* b : s.quarantine) destroy(b);
+  s.blocks_by_handle.clear();
+  s.blocks_by_pointer.clear();
+  s.freed_by_pointer.clear();
+  s.quarantine.clear();
+  s.quarantine_bytes = 0;
+  s.heap_bytes = 0;
   s.heap_calls = 0;
   s.heap_log.clear();
   s.alloc_fault = {};
@@ -74,6 +120,12 @@ void clear_heap_alloc_log() {
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.heap_log.clear();
+}
+
+bool heap_block_freed(const void* p) {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return detail::heap_freed_locked(s, p, 1);
 }
 
 size_t heap_block_size(const void* p) {

@@ -27,11 +27,28 @@ class IoRequest : public PendingIo {
     return cancel;
   }
 
-  uint8_t* buffer() override { return data.data(); }
+  bool completed() const override {
+    State& s = machine_raw();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return done;
+  }
 
-  // Records the end of the request. With `apply` the caller's side sees it: output copied
-  // back, the OVERLAPPED filled in and the event (or the file) signalled. Output is copied
-  // back in any case for requests whose caller is still waiting.
+  uint8_t* buffer() override { return data.empty() ? nullptr : data.data(); }
+
+  std::vector<uint8_t> frame() override {
+    if (user_in == nullptr || size == 0) return {};
+    State& s = machine_raw();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (heap_freed_locked(s, user_in, size)) ++s.misuse.late_reads;
+    return std::vector<uint8_t>(user_in, user_in + size);
+  }
+
+  uint64_t offset() const override { return position; }
+
+  // Records the end of the request. With `apply` the caller's side sees it: the OVERLAPPED
+  // filled in and the event (or the file) signalled. A device-control request's output is
+  // copied back in any case, as the system copies a buffered request's output when the driver
+  // completes it: into whatever the caller's buffer has become by then.
   void finish_locked(State& s, uint32_t err, uint32_t count, bool apply) {
     done = true;
     error = err;
@@ -50,11 +67,23 @@ class IoRequest : public PendingIo {
       entry.bytes = bytes;
       entry.cancel_requested = cancel;
     }
-    if (copy_back && out != nullptr && bytes > 0) std::memcpy(out, data.data(), bytes);
+    // The caller returned before the request ended; on Windows its status block was in that
+    // caller's stack frame, which the system writes now.
+    if (caller_gone) ++s.misuse.dead_status_blocks;
+    if (copy_back && out != nullptr && bytes > 0) {
+      if (heap_freed_locked(s, out, bytes))
+        ++s.misuse.late_writes;
+      else
+        std::memcpy(out, data.data(), bytes);
+    }
     if (apply) {
       if (ov != nullptr) {
-        ov->Internal = error != 0 ? (0xC0070000u | (error & 0xFFFFu)) : 0;
-        ov->InternalHigh = bytes;
+        if (heap_freed_locked(s, ov, sizeof(OVERLAPPED))) {
+          ++s.misuse.late_writes;
+        } else {
+          ov->Internal = error != 0 ? (0xC0070000u | (error & 0xFFFFu)) : 0;
+          ov->InternalHigh = bytes;
+        }
       }
       if (event) {
         event->signaled = true;
@@ -68,14 +97,18 @@ class IoRequest : public PendingIo {
 
   std::shared_ptr<FileObject> file;  // dropped once done
   std::shared_ptr<Waitable> event;   // the OVERLAPPED's event, if any
-  std::vector<uint8_t> data;
+  std::vector<uint8_t> data;         // device control: the system buffer
+  const uint8_t* user_in = nullptr;  // write: the caller's bytes, read in place
+  uint32_t size = 0;                 // write: their count
   uint8_t* out = nullptr;
   uint32_t limit = 0;  // most bytes the request can transfer
   bool copy_back = false;
   OVERLAPPED* ov = nullptr;
+  uint64_t position = 0;
   DWORD thread = 0;
   bool done = false;
   bool cancel = false;
+  bool caller_gone = false;
   uint32_t error = 0;
   uint32_t bytes = 0;
   uint64_t log_generation = 0;
@@ -158,8 +191,13 @@ BOOL issue(const Issue& call) {
     request->event = it->second.object;
   }
   const bool is_write = call.kind == IoCall::Write;
-  request->data.resize(std::max(call.in_size, is_write ? 0u : call.out_size));
-  if (call.in_size > 0) std::memcpy(request->data.data(), call.in, call.in_size);
+  if (is_write) {
+    request->user_in = static_cast<const uint8_t*>(call.in);
+    request->size = call.in_size;
+  } else {
+    request->data.resize(std::max(call.in_size, call.out_size));
+    if (call.in_size > 0) std::memcpy(request->data.data(), call.in, call.in_size);
+  }
   request->file = file;
   request->out = static_cast<uint8_t*>(call.out);
   request->limit = is_write ? call.in_size : call.out_size;
@@ -167,48 +205,54 @@ BOOL issue(const Issue& call) {
   request->ov = call.ov;
   request->thread = current_thread_id();
   if (call.ov != nullptr) {
+    request->position = uint64_t(call.ov->Offset) | (uint64_t(call.ov->OffsetHigh) << 32);
     call.ov->Internal = STATUS_PENDING;
     call.ov->InternalHigh = 0;
   }
-  if (request->event) {
-    request->event->signaled = false;
-  } else {
-    file->signaled = false;
-  }
+  // The system clears the file object's signal whenever a request is issued on it, and the
+  // request's own event, if it has one.
+  file->signaled = false;
+  if (request->event) request->event->signaled = false;
   file->pending.push_back(request);
   request->log_generation = s.io_log_generation;
   request->log_index = s.io_log.size();
   s.io_log.push_back(IoCall{call.kind, call.handle, call.code, call.in_size,
-                            is_write ? 0u : call.out_size, call.ov != nullptr, IoCall::Issued,
-                            false, 0, 0});
+                            is_write ? 0u : call.out_size, call.ov != nullptr, request->position,
+                            IoCall::Issued, false, 0, 0});
   std::shared_ptr<Device> device = file->device;
   lock.unlock();
 
   IoOutcome outcome;
   if (is_write) {
-    outcome = device->write(request->data.data(), call.in_size, request);
+    outcome = device->write(request->user_in, call.in_size, request);
   } else {
     outcome = device->device_control(call.code, request->data.data(), call.in_size, call.out_size,
                                      request);
   }
 
   lock.lock();
-  const bool asynchronous = call.ov != nullptr && file->overlapped;
   if (outcome.kind == IoOutcome::Pending) {
     if (!request->done && request->log_generation == s.io_log_generation &&
         request->log_index < s.io_log.size())
       s.io_log[request->log_index].state = IoCall::Pending;
-    if (asynchronous) {
+    if (call.ov != nullptr && file->overlapped) {
       set_last_error(ERROR_IO_PENDING);
       return FALSE;
     }
-    if (file->overlapped && !request->done) {
-      // Nobody waits for it: its completion must not write into the caller's buffer.
-      request->copy_back = false;
-      set_last_error(ERROR_IO_PENDING);
-      return FALSE;
+    if (file->overlapped) {
+      // No OVERLAPPED on an overlapped handle: the system waits on the file handle, which any
+      // completion of a request without an event signals, and then reports the status block
+      // as it finds it. Still pending is a success status: the call returns TRUE while the
+      // driver has yet to write the output and the status block.
+      wait_locked(s, lock, *file, INFINITE);
+      if (!request->done) {
+        request->caller_gone = true;
+        if (call.transferred != nullptr) *call.transferred = 0;
+        return TRUE;
+      }
+    } else {
+      s.changed.wait(lock, [&] { return request->done; });
     }
-    s.changed.wait(lock, [&] { return request->done; });
   } else if (!request->done) {
     request->finish_locked(s, outcome.error, outcome.bytes, outcome.error == 0);
     lock.unlock();
@@ -500,6 +544,9 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 }
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
+// As Windows does: one wait on the event (or, without one, on the file handle) while the
+// request is pending, then the OVERLAPPED is reported as it stands. A wait woken by something
+// else than this request's completion reports success with the request still pending.
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait) try {
   State& s = machine();
@@ -508,19 +555,15 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
     set_last_error(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  while (lpOverlapped->Internal == STATUS_PENDING) {
+  if (lpOverlapped->Internal == STATUS_PENDING) {
     if (!bWait) {
       set_last_error(ERROR_IO_INCOMPLETE);
       return FALSE;
     }
     std::shared_ptr<win32sim::detail::Waitable> waitable;
-    if (lpOverlapped->hEvent != nullptr) {
-      auto it = s.handles.find(reinterpret_cast<uintptr_t>(lpOverlapped->hEvent) & ~uintptr_t(1));
-      if (it != s.handles.end() && it->second.kind == HandleKind::Event)
-        waitable = it->second.object;
-    } else {
-      waitable = win32sim::detail::file_locked(s, hFile);
-    }
+    const HANDLE object = lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile;
+    auto it = s.handles.find(reinterpret_cast<uintptr_t>(object) & ~uintptr_t(1));
+    if (it != s.handles.end()) waitable = it->second.object;
     if (!waitable) {
       set_last_error(ERROR_INVALID_HANDLE);
       return FALSE;
@@ -530,7 +573,7 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
   if (lpNumberOfBytesTransferred != nullptr)
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
   const ULONG_PTR status = lpOverlapped->Internal;
-  if (status == 0) return TRUE;
+  if (status == 0 || status == STATUS_PENDING) return TRUE;
   set_last_error((status & 0xFFFF0000u) == 0xC0070000u ? DWORD(status & 0xFFFFu)
                                                        : DWORD(ERROR_GEN_FAILURE));
   return FALSE;

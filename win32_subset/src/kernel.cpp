@@ -1,5 +1,7 @@
 // Last error, thread ids, events, waits, threads and Sleep; the machine's reset.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "state.h"
@@ -10,6 +12,7 @@ namespace {
 
 thread_local DWORD t_last_error = 0;
 thread_local DWORD t_thread_id = 0;
+thread_local ThreadObject* t_thread = nullptr;  // set on threads started by CreateThread
 thread_local bool t_installing = false;
 std::atomic<DWORD> g_next_thread_id{0x100};
 std::once_flag g_boot;
@@ -97,6 +100,10 @@ void reset_machine() {
     s.close_handle_fault = {};
     s.define_dos_device_error = 0;
     s.misuse = Misuse{};
+    s.exiting_threads = 0;
+    s.ended_by_free_library = 0;
+    s.thread_gate_closed = false;
+    s.module_references = 1;
     s.sleep_mode = SleepMode::Real;
     s.sleep_log.clear();
     s.debug_strings.clear();
@@ -183,6 +190,40 @@ bool wait_for_threads(uint32_t timeout_ms) {
   std::unique_lock<std::mutex> lock(s.mutex);
   return s.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                             [&] { return s.live_threads == 0; });
+}
+
+void close_thread_gate() {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.thread_gate_closed = true;
+}
+
+void open_thread_gate() {
+  State& s = machine();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.thread_gate_closed = false;
+  }
+  s.changed.notify_all();
+}
+
+bool wait_threads_at_gate(size_t count, uint32_t timeout_ms) {
+  State& s = machine();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  return s.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                            [&] { return s.threads_at_gate >= count; });
+}
+
+size_t threads_ended_by_free_library() {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.ended_by_free_library;
+}
+
+long module_references() {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.module_references;
 }
 
 }  // namespace win32sim
@@ -296,15 +337,28 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
   try {
     std::thread([&s, thread, lpStartAddress, lpParameter] {
       win32sim::detail::t_thread_id = thread->id;
+      win32sim::detail::t_thread = thread.get();
       {
         std::unique_lock<std::mutex> wait_lock(s.mutex);
         s.changed.wait(wait_lock, [&] { return thread->suspend_count == 0; });
+        if (s.thread_gate_closed) {
+          ++s.threads_at_gate;
+          s.changed.notify_all();
+          s.changed.wait(wait_lock, [&] { return !s.thread_gate_closed; });
+          --s.threads_at_gate;
+        }
       }
-      const DWORD code = lpStartAddress(lpParameter);
+      DWORD code = 0;
+      try {
+        code = lpStartAddress(lpParameter);
+      } catch (const win32sim::detail::ThreadExit& exit) {
+        code = exit.code;
+      }
       {
         std::lock_guard<std::mutex> done_lock(s.mutex);
         thread->exit_code = code;
         thread->signaled = true;
+        if (thread->exiting) --s.exiting_threads;
         --s.live_threads;
       }
       s.changed.notify_all();
@@ -374,4 +428,62 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
   } else {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
   }
+}
+
+// ---- The module ----
+
+namespace {
+// The library's image: the one module of this machine.
+const HMODULE kModule = reinterpret_cast<HMODULE>(uintptr_t(0x10000000));
+}  // namespace
+
+extern "C" BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName,
+                                          HMODULE* phModule) try {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (phModule == nullptr) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *phModule = nullptr;
+  // Only addresses inside the library's image name a module here.
+  if ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) == 0 || lpModuleName == nullptr ||
+      s.module_references <= 0) {
+    set_last_error(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  if ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) == 0) ++s.module_references;
+  *phModule = kModule;
+  return TRUE;
+}
+WIN32SIM_NOTHROW_RETURN(FALSE)
+
+extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (hLibModule != kModule || s.module_references <= 0) {
+    ++s.misuse.bad_closes;
+    set_last_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (--s.module_references == 0 && s.live_threads > s.exiting_threads)
+    ++s.misuse.unloads_while_running;
+  return TRUE;
+}
+
+extern "C" VOID WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode) {
+  ThreadObject* self = win32sim::detail::t_thread;
+  if (self == nullptr) {
+    std::fprintf(stderr, "FreeLibraryAndExitThread on a thread CreateThread did not start\n");
+    std::abort();
+  }
+  State& s = machine();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    self->exiting = true;
+    ++s.exiting_threads;
+    ++s.ended_by_free_library;
+  }
+  FreeLibrary(hLibModule);
+  throw win32sim::detail::ThreadExit{dwExitCode};
 }

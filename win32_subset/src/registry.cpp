@@ -69,13 +69,16 @@ void reset_registry_locked(State& s) {
   mark_deleted(*s.hklm);
   s.hklm = std::make_shared<RegKey>();
   s.reg_handles.clear();
+  s.reg_handle_names.clear();
   s.reg_log.clear();
+  s.reg_close_log.clear();
   s.services.clear();
   s.sc_handles.clear();
   s.open_scm_error = 0;
   s.scm_log.clear();
   s.open_service_log.clear();
   s.start_service_log.clear();
+  s.sc_close_log.clear();
 }
 
 }  // namespace detail
@@ -128,6 +131,12 @@ std::vector<RegOpenCall> reg_open_log() {
   return s.reg_log;
 }
 
+std::vector<std::u16string> reg_close_log() {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.reg_close_log;
+}
+
 size_t open_reg_keys() {
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -178,6 +187,12 @@ std::vector<StartServiceCall> start_service_log() {
   return s.start_service_log;
 }
 
+std::vector<std::u16string> close_service_log() {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.sc_close_log;
+}
+
 size_t open_sc_handles() {
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -208,6 +223,7 @@ extern "C" LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOpt
   if (key->deny_error != 0) return static_cast<LSTATUS>(key->deny_error);
   const uintptr_t h = s.new_handle();
   s.reg_handles[h] = key;
+  s.reg_handle_names[h] = sub;
   *phkResult = reinterpret_cast<HKEY>(h);
   return ERROR_SUCCESS;
 }
@@ -245,10 +261,13 @@ extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (win32sim::detail::is_hklm(hKey)) return ERROR_SUCCESS;  // predefined keys stay open
-  if (s.reg_handles.erase(reinterpret_cast<uintptr_t>(hKey)) == 0) {
+  const auto h = reinterpret_cast<uintptr_t>(hKey);
+  if (s.reg_handles.erase(h) == 0) {
     ++s.misuse.bad_closes;
     return ERROR_INVALID_HANDLE;
   }
+  s.reg_close_log.push_back(s.reg_handle_names[h]);
+  s.reg_handle_names.erase(h);
   return ERROR_SUCCESS;
 }
 
@@ -270,7 +289,7 @@ extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpData
     return nullptr;
   }
   const uintptr_t h = s.new_handle();
-  s.sc_handles[h] = {true, u""};
+  s.sc_handles[h] = {true, u"", u""};
   return reinterpret_cast<SC_HANDLE>(h);
 }
 WIN32SIM_NOTHROW_RETURN(nullptr)
@@ -295,7 +314,7 @@ extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpService
     return nullptr;
   }
   const uintptr_t h = s.new_handle();
-  s.sc_handles[h] = {false, name};
+  s.sc_handles[h] = {false, name, lpServiceName};
   return reinterpret_cast<SC_HANDLE>(h);
 }
 WIN32SIM_NOTHROW_RETURN(nullptr)
@@ -338,10 +357,13 @@ WIN32SIM_NOTHROW_RETURN(FALSE)
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (s.sc_handles.erase(reinterpret_cast<uintptr_t>(hSCObject)) == 0) {
+  auto it = s.sc_handles.find(reinterpret_cast<uintptr_t>(hSCObject));
+  if (it == s.sc_handles.end()) {
     ++s.misuse.bad_closes;
     set_last_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  s.sc_close_log.push_back(it->second.opened_as);
+  s.sc_handles.erase(it);
   return TRUE;
 }

@@ -32,6 +32,13 @@ struct ThreadObject : Waitable {
   DWORD id = 0;
   DWORD exit_code = STILL_ACTIVE;
   DWORD suspend_count = 0;
+  bool exiting = false;  // in FreeLibraryAndExitThread: it runs no more module code
+};
+
+// Thrown by FreeLibraryAndExitThread and caught where the thread began, so that the thread ends
+// without returning into the routine that called it.
+struct ThreadExit {
+  DWORD code;
 };
 
 class IoRequest;
@@ -77,7 +84,8 @@ struct Service {
 
 struct ScEntry {
   bool manager = false;
-  std::u16string service;  // folded name of the service
+  std::u16string service;    // folded name of the service
+  std::u16string opened_as;  // the name as the caller gave it
 };
 
 // Scripted failure of the Nth call from now (0 = none).
@@ -101,6 +109,9 @@ struct State {
   // Global heap.
   std::map<uintptr_t, HeapBlock*> blocks_by_handle;
   std::map<const void*, HeapBlock*> blocks_by_pointer;
+  std::map<const void*, HeapBlock*> freed_by_pointer;  // the quarantine, by memory
+  std::deque<HeapBlock*> quarantine;                   // oldest first
+  size_t quarantine_bytes = 0;
   size_t heap_bytes = 0;
   uint64_t heap_calls = 0;
   std::vector<HeapAlloc> heap_log;
@@ -112,6 +123,13 @@ struct State {
 
   // Threads.
   size_t live_threads = 0;
+  size_t exiting_threads = 0;
+  size_t ended_by_free_library = 0;
+  bool thread_gate_closed = false;
+  size_t threads_at_gate = 0;
+
+  // The module's reference count.
+  long module_references = 1;
 
   // Sleep.
   SleepMode sleep_mode = SleepMode::Real;
@@ -132,7 +150,9 @@ struct State {
   // Registry.
   std::shared_ptr<RegKey> hklm = std::make_shared<RegKey>();
   std::map<uintptr_t, std::shared_ptr<RegKey>> reg_handles;
+  std::map<uintptr_t, std::u16string> reg_handle_names;  // sub-key each handle was opened by
   std::vector<RegOpenCall> reg_log;
+  std::vector<std::u16string> reg_close_log;
 
   // Service control manager.
   std::map<std::u16string, Service> services;  // by folded name
@@ -141,6 +161,7 @@ struct State {
   std::vector<OpenSCManagerCall> scm_log;
   std::vector<OpenServiceCall> open_service_log;
   std::vector<StartServiceCall> start_service_log;
+  std::vector<std::u16string> sc_close_log;
 
   uintptr_t new_handle() {
     const uintptr_t h = next_handle;
@@ -168,6 +189,8 @@ std::u16string fold(const char16_t* text);
 // returned holder is destroyed by the caller after the machine mutex is released.
 std::shared_ptr<void> reset_io_locked(State& s);
 void reset_heap_locked(State& s);
+// True when any byte of [p, p + size) lies in a block that was freed (and is still remembered).
+bool heap_freed_locked(const State& s, const void* p, size_t size);
 void reset_registry_locked(State& s);
 
 }  // namespace detail

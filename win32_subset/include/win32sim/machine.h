@@ -32,6 +32,7 @@ struct HeapAlloc {
 std::vector<HeapAlloc> heap_alloc_log();  // GlobalAlloc calls since the last clear
 void clear_heap_alloc_log();
 size_t heap_block_size(const void* p);   // 0 if p is not the start of a live block
+bool heap_block_freed(const void* p);    // p lies in a block freed not long ago (poisoned 0xDD)
 void fail_nth_global_alloc(uint64_t n);  // 1 = the next call; 0 cancels
 
 // ---- Scripted failures (n: 1 = the next call; 0 cancels) ----
@@ -41,13 +42,28 @@ void fail_nth_create_thread(uint64_t n);
 void fail_nth_close_handle(uint64_t n, uint32_t error);
 void fail_next_define_dos_device(uint32_t error);  // 0 cancels
 
-// Misuse of handles and heap blocks; a correct program leaves all of these at zero.
+// Misuse of handles, heap blocks, I/O buffers and the module; a correct program leaves all of
+// these at zero.
 struct Misuse {
   uint64_t bad_frees;         // GlobalFree of an unknown or already freed block
   uint64_t locked_frees;      // GlobalFree of a block still locked
   uint64_t guard_overwrites;  // writes past the end of a block, found when it is freed
   uint64_t bad_closes;        // CloseHandle / RegCloseKey / CloseServiceHandle of unknown handles
   uint64_t bad_unlocks;       // GlobalUnlock of an unknown or unlocked block
+  // A request completed into memory freed before it completed: its output, its OVERLAPPED.
+  uint64_t late_writes;
+  // A device read a write's bytes from a block freed before the write completed.
+  uint64_t late_reads;
+  // A request completed after its caller had returned from a call without OVERLAPPED that the
+  // device pended: on Windows the system then writes into the caller's dead stack frame.
+  uint64_t dead_status_blocks;
+  // The module's last reference went while a thread still ran its code.
+  uint64_t unloads_while_running;
+
+  uint64_t total() const {
+    return bad_frees + locked_frees + guard_overwrites + bad_closes + bad_unlocks + late_writes +
+           late_reads + dead_status_blocks + unloads_while_running;
+  }
 };
 Misuse misuse();
 
@@ -98,6 +114,7 @@ struct IoCall {
   uint32_t code;  // control code; 0 for writes
   uint32_t in_size, out_size;
   bool overlapped;  // issued with an OVERLAPPED
+  uint64_t offset;  // the OVERLAPPED's Offset and OffsetHigh (0 without OVERLAPPED)
   enum State { Issued, Pending, Completed } state;
   bool cancel_requested;
   uint32_t error;  // final error once Completed
@@ -108,8 +125,20 @@ void clear_io_log();
 size_t pending_io_count();  // requests issued and not yet completed
 
 // ---- Threads ----
-size_t live_threads();                       // started through CreateThread and not yet returned
+size_t live_threads();                       // started through CreateThread and not yet ended
 bool wait_for_threads(uint32_t timeout_ms);  // true when none is left running
+// While the gate is closed, threads that CreateThread starts (and that are resumed) wait before
+// their routine's first instruction; opening it lets them run. Closing affects later starts too.
+void close_thread_gate();
+void open_thread_gate();
+bool wait_threads_at_gate(size_t count, uint32_t timeout_ms);  // true once `count` are waiting
+// Threads that ended through FreeLibraryAndExitThread (the others returned from their routine).
+size_t threads_ended_by_free_library();
+
+// ---- The module (the library's own image; one on this machine) ----
+// Reference count of the module: 1 after reset (the process's own load), plus every
+// GetModuleHandleExW that takes a reference, minus every FreeLibrary.
+long module_references();
 
 // ---- Registry (paths below HKEY_LOCAL_MACHINE, e.g. u"SYSTEM\\CurrentControlSet") ----
 void reg_create_key(const std::u16string& path);
@@ -125,6 +154,7 @@ struct RegOpenCall {
   bool parent_is_hklm;
 };
 std::vector<RegOpenCall> reg_open_log();
+std::vector<std::u16string> reg_close_log();  // sub-key names of the keys closed, in order
 size_t open_reg_keys();
 
 // ---- Service control manager ----
@@ -154,6 +184,8 @@ struct StartServiceCall {
   bool argv_null;
 };
 std::vector<StartServiceCall> start_service_log();
+// CloseServiceHandle calls in order: u"" for the manager, else the service's name as opened.
+std::vector<std::u16string> close_service_log();
 size_t open_sc_handles();
 
 }  // namespace win32sim
