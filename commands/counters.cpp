@@ -12,15 +12,15 @@ using talven::family::send;
 namespace {
 
 // clang-format off
-//                                   Oid                              Len Direction Wait     Caller's output
-constexpr Op kResetTxPacketSent     {OID_RESET_TX_PACKET_SENT,         4, kSet,   kNoWait, Output::None};
-constexpr Op kQueryTxPacketSent     {OID_QUERY_TX_PACKET_SENT,         4, kQuery, kNoWait, Output::Always};
-constexpr Op kResetRxPacketReceived {OID_RESET_RX_PACKET_RECEIVED,     4, kSet,   kNoWait, Output::None};
-constexpr Op kQueryRxPacketReceived {OID_QUERY_RX_PACKET_RECEIVED,     4, kQuery, kNoWait, Output::Always};
-constexpr Op kQueryRxPacketCRC32    {OID_QUERY_RX_PACKET_CRC32_ERROR,  4, kQuery, kNoWait, Output::Always};
-constexpr Op kEnableAckCounter      {OID_ENABLE_ACK_COUNTER,           4, kSet,   kNoWait, Output::None};
-constexpr Op kResetAckCounter       {OID_RESET_ACK_COUNTER,            4, kSet,   kNoWait, Output::None};
-constexpr Op kGetAckCounter         {OID_GET_ACK_COUNTER,              4, kQuery, kNoWait, Output::OnSuccess};
+//                                  Operation                         Oid                               Len Dir      Wait      Caller's output
+constexpr Op kResetTxPacketSent    {TEXT("ResetTxPacketSent"),        OID_RESET_TX_PACKET_SENT,         4,  kSet,    kNoWait,  Output::None};
+constexpr Op kQueryTxPacketSent    {TEXT("QueryTxPacketSent"),        OID_QUERY_TX_PACKET_SENT,         4,  kQuery,  kNoWait,  Output::Always};
+constexpr Op kResetRxPacketReceived{TEXT("ResetRxPacketReceived"),    OID_RESET_RX_PACKET_RECEIVED,     4,  kSet,    kNoWait,  Output::None};
+constexpr Op kQueryRxPacketReceived{TEXT("QueryRxPacketReceived"),    OID_QUERY_RX_PACKET_RECEIVED,     4,  kQuery,  kNoWait,  Output::Always};
+constexpr Op kQueryRxPacketCRC32   {TEXT("QueryRxPacketCRC32Error"),  OID_QUERY_RX_PACKET_CRC32_ERROR,  4,  kQuery,  kNoWait,  Output::Always};
+constexpr Op kEnableAckCounter     {TEXT("EnableAckCounter"),         OID_ENABLE_ACK_COUNTER,           4,  kSet,    kNoWait,  Output::None};
+constexpr Op kResetAckCounter      {TEXT("ResetAckCounter"),          OID_RESET_ACK_COUNTER,            4,  kSet,    kNoWait,  Output::None};
+constexpr Op kGetAckCounter        {TEXT("GetAckCounter"),            OID_GET_ACK_COUNTER,              4,  kQuery,  kNoWait,  Output::OnSuccess};
 // clang-format on
 
 }  // namespace

@@ -1,7 +1,7 @@
 // One-request operations as data. Most exported operations are a single OidData request,
-// optionally followed by a completion wait: a row names its Oid, Length, direction, the
-// CommandId and poll limit it waits for, and where the caller's output comes from. send()
-// carries out any row; the few operations with steps of their own wrap it.
+// optionally followed by a completion wait: a row names the operation, its Oid, Length,
+// direction, the CommandId and poll limit it waits for, and where the caller's output comes
+// from. send() carries out any row; the few operations with steps of their own wrap it.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +32,7 @@ constexpr Wait wait_for(int32_t command_id, int32_t poll_limit = wire::kDefaultP
 }
 
 struct Op {
+  const WCHAR* name;  // the exported operation, for its debug strings
   uint32_t oid;
   uint32_t length;
   Direction direction;
@@ -39,13 +40,19 @@ struct Op {
   Output output;
 
   constexpr bool waits() const { return wait.command_id >= 0; }
+  // Queries that hand Param[0] on need somewhere to put it; a read's output may be null.
+  constexpr bool needs_output() const {
+    return output == Output::Always || output == Output::OnSuccess;
+  }
 };
 
 // Runs one row: allocate the zero-filled record, put `words` into Param[0], Param[1], ...,
 // send it, hand the output on as the row says, release the record and, after a request that
-// returned exactly 1, wait for the row's command. Returns 0 when the record could not be
-// allocated (then *allocated is false, nothing is sent and the output is untouched), otherwise
-// the request's result, or the wait's result when the row waits.
+// returned exactly 1, wait for the row's command. A null adapter, or a null output where the
+// row needs one, is refused with one debug string and 0, before anything is allocated or sent.
+// Returns 0 when the record could not be allocated (then *allocated is false, nothing is sent
+// and the output is untouched), otherwise the request's result, or the wait's result when the
+// row waits.
 ULONG send(const Adapter* adapter, const Op& op, std::initializer_list<uint32_t> words,
            ULONG* output = nullptr, bool* allocated = nullptr);
 

@@ -15,43 +15,43 @@ using talven::family::wait_for;
 namespace {
 
 // clang-format off
-//                                 Oid                             Len Direction Completion wait                            Caller's output
-constexpr Op kStartTest           {OID_START_TEST,                  4, kSet,   wait_for(CMD_TEST_START, kStartTestPollLimit), Output::None};
-constexpr Op kStopTest            {OID_STOP_TEST,                   4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kResetDUT            {OID_RESET_DUT,                   4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetInitialGain      {OID_SET_INITIAL_GAIN,            4, kSet,   wait_for(CMD_INITIAL_GAIN),                 Output::None};
-constexpr Op kSetModulation       {OID_SET_MODULATION,              4, kSet,   wait_for(CMD_MODULATION),                   Output::None};
-constexpr Op kSetChannel          {OID_SET_CHANNEL,                 4, kSet,   wait_for(CMD_CHANNEL),                      Output::None};
-constexpr Op kSetDataRate         {OID_SET_DATA_RATE,               4, kSet,   wait_for(CMD_DATA_RATE),                    Output::None};
-constexpr Op kSetAntennaBB        {OID_SET_ANTENNA_BB,              4, kSet,   wait_for(CMD_ANTENNA),                      Output::None};
-constexpr Op kSetTxPowerControl   {OID_SET_TX_POWER_CONTROL,        4, kSet,   wait_for(CMD_TX_POWER),                     Output::None};
-constexpr Op kSetTxPowerBaseOffset{OID_SET_TX_POWER_BASE_OFFSET,    4, kSet,   wait_for(CMD_TX_POWER),                     Output::None};
-constexpr Op kSetTxContinuous     {OID_SET_TX_CONTINUOUS,           4, kSet,   wait_for(CMD_TX_CONTINUOUS),                Output::None};
-constexpr Op kSetSingleCarrier    {OID_SET_SINGLE_CARRIER_TX,       4, kSet,   wait_for(CMD_SINGLE_CARRIER_TX),            Output::None};
-constexpr Op kSetCarrierSuppress  {OID_SET_CARRIER_SUPPRESSION_TX,  4, kSet,   wait_for(CMD_CARRIER_SUPPRESSION_TX),       Output::None};
-constexpr Op kSetPacketRxTest     {OID_SET_PACKET_RX_TEST,          4, kSet,   wait_for(CMD_PACKET_RX_TEST),               Output::None};
-constexpr Op kSetPreamble         {OID_SET_PREAMBLE,                4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetFilterBB         {OID_SET_FILTER_BB,               4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetManualDiversityBB{OID_SET_MANUAL_DIVERSITY_BB,     4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetTxAntennaBB      {OID_SET_TX_ANTENNA_BB,           4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetCRScrambler      {OID_SET_CR_SCRAMBLER,            4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetCRTxConfig       {OID_SET_CR_TX_CONFIG,            4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetCRSetpoint       {OID_SET_CR_SETPOINT,             4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kTunePhilipsRf       {OID_TUNE_PHILIPS_RF,             4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetBBRFStandbyMode  {OID_SET_BBRF_STANDBY,            4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetBBRFShutdownMode {OID_SET_BBRF_SHUTDOWN,           4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetTxChargePump     {OID_SET_TX_CHARGE_PUMP,          4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetRxChargePump     {OID_SET_RX_CHARGE_PUMP,          4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetSleepMode        {OID_SET_SLEEP_MODE,              4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetWakeMode         {OID_SET_WAKE_MODE,               4, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetIntegrator       {OID_SET_INTEGRATOR,              8, kSet,   kNoWait,                                    Output::None};
-constexpr Op kSetSignalQuality    {OID_SET_SIGNAL_QUALITY,          8, kSet,   kNoWait,                                    Output::None};
-constexpr Op kGetTxPowerControl   {OID_GET_TX_POWER_CONTROL,        4, kQuery, kNoWait,                                    Output::Always};
-constexpr Op kGetCRSignalQuality  {OID_GET_CR_SIGNAL_QUALITY,       4, kQuery, kNoWait,                                    Output::Always};
-constexpr Op kQueryRFType         {OID_QUERY_RF_TYPE,               4, kQuery, kNoWait,                                    Output::Always};
-constexpr Op kGetIntegrator       {OID_GET_INTEGRATOR,              8, kQuery, kNoWait,                                    Output::Always};
-constexpr Op kGetSignalQuality    {OID_GET_SIGNAL_QUALITY,          4, kQuery, kNoWait,                                    Output::Always};
-constexpr Op kGetTxPowerBaseOffset{OID_GET_TX_POWER_BASE_OFFSET,    4, kQuery, kNoWait,                                    Output::OnSuccess};
+//                                 Operation                                   Oid                              Len Dir      Completion wait                                 Caller's output
+constexpr Op kStartTest           {TEXT("StartTest"),                          OID_START_TEST,                  4,  kSet,    wait_for(CMD_TEST_START, kStartTestPollLimit),  Output::None};
+constexpr Op kStopTest            {TEXT("StopTest"),                           OID_STOP_TEST,                   4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kResetDUT            {TEXT("ResetDUT"),                           OID_RESET_DUT,                   4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetInitialGain      {TEXT("SetInitialGain"),                     OID_SET_INITIAL_GAIN,            4,  kSet,    wait_for(CMD_INITIAL_GAIN),                     Output::None};
+constexpr Op kSetModulation       {TEXT("SetModulation"),                      OID_SET_MODULATION,              4,  kSet,    wait_for(CMD_MODULATION),                       Output::None};
+constexpr Op kSetChannel          {TEXT("SetChannelDirectCall"),               OID_SET_CHANNEL,                 4,  kSet,    wait_for(CMD_CHANNEL),                          Output::None};
+constexpr Op kSetDataRate         {TEXT("SetDataRate"),                        OID_SET_DATA_RATE,               4,  kSet,    wait_for(CMD_DATA_RATE),                        Output::None};
+constexpr Op kSetAntennaBB        {TEXT("SetAntennaBB"),                       OID_SET_ANTENNA_BB,              4,  kSet,    wait_for(CMD_ANTENNA),                          Output::None};
+constexpr Op kSetTxPowerControl   {TEXT("SetTxPowerControl"),                  OID_SET_TX_POWER_CONTROL,        4,  kSet,    wait_for(CMD_TX_POWER),                         Output::None};
+constexpr Op kSetTxPowerBaseOffset{TEXT("SetTxPowerBaseOffset"),               OID_SET_TX_POWER_BASE_OFFSET,    4,  kSet,    wait_for(CMD_TX_POWER),                         Output::None};
+constexpr Op kSetTxContinuous     {TEXT("SetTxContinuousDirectCall"),          OID_SET_TX_CONTINUOUS,           4,  kSet,    wait_for(CMD_TX_CONTINUOUS),                    Output::None};
+constexpr Op kSetSingleCarrier    {TEXT("SetSingleCarrierTxContinuous"),       OID_SET_SINGLE_CARRIER_TX,       4,  kSet,    wait_for(CMD_SINGLE_CARRIER_TX),                Output::None};
+constexpr Op kSetCarrierSuppress  {TEXT("SetCarrierSuppressionTxContinuous"),  OID_SET_CARRIER_SUPPRESSION_TX,  4,  kSet,    wait_for(CMD_CARRIER_SUPPRESSION_TX),           Output::None};
+constexpr Op kSetPacketRxTest     {TEXT("SetPacketRxTest"),                    OID_SET_PACKET_RX_TEST,          4,  kSet,    wait_for(CMD_PACKET_RX_TEST),                   Output::None};
+constexpr Op kSetPreamble         {TEXT("SetPreamble"),                        OID_SET_PREAMBLE,                4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetFilterBB         {TEXT("SetFilterBB"),                        OID_SET_FILTER_BB,               4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetManualDiversityBB{TEXT("SetManualDiversityBB"),               OID_SET_MANUAL_DIVERSITY_BB,     4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetTxAntennaBB      {TEXT("SetTxAntennaBB"),                     OID_SET_TX_ANTENNA_BB,           4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetCRScrambler      {TEXT("SetCRScrambler"),                     OID_SET_CR_SCRAMBLER,            4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetCRTxConfig       {TEXT("SetCRTxConfig"),                      OID_SET_CR_TX_CONFIG,            4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetCRSetpoint       {TEXT("SetCRSetpoint"),                      OID_SET_CR_SETPOINT,             4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kTunePhilipsRf       {TEXT("TunePhilipsRfParameters"),            OID_TUNE_PHILIPS_RF,             4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetBBRFStandbyMode  {TEXT("SetBBRFStandbyMode"),                 OID_SET_BBRF_STANDBY,            4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetBBRFShutdownMode {TEXT("SetBBRFShutdownMode"),                OID_SET_BBRF_SHUTDOWN,           4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetTxChargePump     {TEXT("SetTxChargePump"),                    OID_SET_TX_CHARGE_PUMP,          4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetRxChargePump     {TEXT("SetRxChargePump"),                    OID_SET_RX_CHARGE_PUMP,          4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetSleepMode        {TEXT("SetSleepModeDirectCall"),             OID_SET_SLEEP_MODE,              4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetWakeMode         {TEXT("SetWakeModeDirectCall"),              OID_SET_WAKE_MODE,               4,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetIntegrator       {TEXT("SetIntegrator"),                      OID_SET_INTEGRATOR,              8,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kSetSignalQuality    {TEXT("SetSignalQuality"),                   OID_SET_SIGNAL_QUALITY,          8,  kSet,    kNoWait,                                        Output::None};
+constexpr Op kGetTxPowerControl   {TEXT("GetTxPowerControl"),                  OID_GET_TX_POWER_CONTROL,        4,  kQuery,  kNoWait,                                        Output::Always};
+constexpr Op kGetCRSignalQuality  {TEXT("GetCRSignalQuality"),                 OID_GET_CR_SIGNAL_QUALITY,       4,  kQuery,  kNoWait,                                        Output::Always};
+constexpr Op kQueryRFType         {TEXT("QueryRFType"),                        OID_QUERY_RF_TYPE,               4,  kQuery,  kNoWait,                                        Output::Always};
+constexpr Op kGetIntegrator       {TEXT("GetIntegrator"),                      OID_GET_INTEGRATOR,              8,  kQuery,  kNoWait,                                        Output::Always};
+constexpr Op kGetSignalQuality    {TEXT("GetSignalQuality"),                   OID_GET_SIGNAL_QUALITY,          4,  kQuery,  kNoWait,                                        Output::Always};
+constexpr Op kGetTxPowerBaseOffset{TEXT("GetTxPowerBaseOffset"),               OID_GET_TX_POWER_BASE_OFFSET,    4,  kQuery,  kNoWait,                                        Output::OnSuccess};
 // clang-format on
 
 }  // namespace
@@ -59,6 +59,7 @@ constexpr Op kGetTxPowerBaseOffset{OID_GET_TX_POWER_BASE_OFFSET,    4, kQuery, k
 // ---- Commands with their own steps ----
 
 extern "C" ULONG WINAPI StartTest(Adapter* adapter) {
+  if (talven::refuse_null(adapter, TEXT("StartTest"), TEXT("Adapter"))) return 0;
   OutputDebugStringW(TEXT("==>TALVEN: StartTest()\n"));
   bool allocated = false;
   const ULONG result = send(adapter, kStartTest, {0}, nullptr, &allocated);
@@ -73,6 +74,7 @@ extern "C" ULONG WINAPI StartTest(Adapter* adapter) {
 }
 
 extern "C" ULONG WINAPI StopTest(Adapter* adapter) {
+  if (talven::refuse_null(adapter, TEXT("StopTest"), TEXT("Adapter"))) return 0;
   OutputDebugStringW(TEXT("==>TALVEN: StopTest()\n"));
   bool allocated = false;
   const ULONG result = send(adapter, kStopTest, {0}, nullptr, &allocated);
@@ -94,6 +96,10 @@ extern "C" ULONG WINAPI SetTxPowerBaseOffset(Adapter* adapter, ULONG high, ULONG
 }
 
 extern "C" ULONG WINAPI GetTxPowerBaseOffset(Adapter* adapter, PUCHAR high, PUCHAR low) {
+  if (talven::refuse_null(adapter, TEXT("GetTxPowerBaseOffset"), TEXT("Adapter")) ||
+      talven::refuse_null(high, TEXT("GetTxPowerBaseOffset"), TEXT("high")) ||
+      talven::refuse_null(low, TEXT("GetTxPowerBaseOffset"), TEXT("low")))
+    return 0;
   ULONG packed = 0;
   const ULONG result = send(adapter, kGetTxPowerBaseOffset, {}, &packed);
   if (result == 1) {

@@ -1,4 +1,7 @@
 // Opening and closing the adapter under test through the packet driver's device file.
+#include <new>
+
+#include "core/adapter.h"
 #include "core/record.h"
 
 namespace {
@@ -32,13 +35,14 @@ extern "C" Adapter* WINAPI OpenDUT(LPCWSTR devicePath) {
     return nullptr;
   }
 
-  talven::GlobalBlock block(sizeof(Adapter));
+  talven::GlobalBlock block(sizeof(talven::AdapterRecord));
   if (!block) {
     OutputDebugStringW(TEXT("   TALVEN: OpenDUT GlobalAlloc Failed\n"));
     OutputDebugStringW(TEXT("<==TALVEN: -OpenDUT\n"));
     return nullptr;
   }
-  auto* adapter = static_cast<Adapter*>(block.get());
+  auto* record = new (block.get()) talven::AdapterRecord{};
+  Adapter* adapter = &record->adapter;
   // The first 8 characters are the device-directory prefix ("\Device\").
   wsprintfW(adapter->DeviceName, TEXT("\\\\.\\%s%s"), TEXT("Packet_"),
             devicePath + TALVEN_MIN_DEVICE_PATH);
@@ -50,12 +54,17 @@ extern "C" Adapter* WINAPI OpenDUT(LPCWSTR devicePath) {
   }
 
   // No DOS name for the device yet: define it onto the kernel path and try once more.
-  if (!DefineDosDeviceW(DDD_RAW_TARGET_PATH, adapter->DeviceName + kDosNameStart, devicePath)) {
+  const WCHAR* dos_name = adapter->DeviceName + kDosNameStart;
+  if (!DefineDosDeviceW(DDD_RAW_TARGET_PATH, dos_name, devicePath)) {
     OutputDebugStringW(TEXT("TALVEN:: DefineDosDevice() failed !!!\n"));
   } else {
     adapter->Handle = open_device(adapter);
     if (adapter->Handle != INVALID_HANDLE_VALUE) return static_cast<Adapter*>(block.release());
     OutputDebugStringW(TEXT("TALVEN:: CreateFile() failed !!!\n"));
+    // The name led nowhere: take back this one definition, so that a station polling for an
+    // adapter does not pile up mappings.
+    DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                     dos_name, devicePath);
   }
   OutputDebugStringW(TEXT("TALVEN: OpenDUT Could not open adapter\n"));
   return nullptr;
@@ -66,6 +75,9 @@ extern "C" ULONG WINAPI CloseDUT(Adapter* adapter) {
     OutputDebugStringW(TEXT("TALVEN: CloseDUT Adapter == NULL !!!\n"));
     return 0;
   }
+  // A continuous transmission through this adapter ends before the adapter does: its workers
+  // write through the handle and the record.
+  if (talven::has_workers(adapter)) talven::StopContinuousTx();
   const BOOL closed = CloseHandle(adapter->Handle);
   if (closed == 1) {
     talven::global_record_free(adapter);

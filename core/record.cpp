@@ -30,12 +30,47 @@ OidRecord::OidRecord(uint32_t oid, uint32_t length, SIZE_T block_size)
   wire::put_u32(bytes() + wire::kLengthOffset, length);
 }
 
+namespace {
+
+// A kernel handle closed when the owner goes.
+class OwnedHandle {
+ public:
+  explicit OwnedHandle(HANDLE h) : h_(h) {}
+  ~OwnedHandle() {
+    if (h_ != nullptr) CloseHandle(h_);
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+}  // namespace
+
 ULONG OidRequest(const Adapter* adapter, ULONG set, uint8_t* record) {
   const DWORD size = wire::transfer_size(wire::get_u32(record + wire::kLengthOffset));
   const DWORD code = (set & 0xFF) != 0 ? wire::IOCTL_OID_SET : wire::IOCTL_OID_QUERY;
+  OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (event.get() == nullptr) return 0;
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = event.get();
   DWORD returned = 0;
-  return static_cast<ULONG>(
-      DeviceIoControl(adapter->Handle, code, record, size, record, size, &returned, nullptr));
+  BOOL done =
+      DeviceIoControl(adapter->Handle, code, record, size, record, size, &returned, &overlapped);
+  // A pended request still owns the record and the OVERLAPPED: wait for its own completion.
+  if (!done && GetLastError() == ERROR_IO_PENDING)
+    done = GetOverlappedResult(adapter->Handle, &overlapped, &returned, TRUE);
+  return static_cast<ULONG>(done);
+}
+
+bool refuse_null(const void* p, const WCHAR* operation, const WCHAR* argument) {
+  if (p != nullptr) return false;
+  WCHAR text[128];
+  wsprintfW(text, TEXT("TALVEN: %s %s == NULL !!!\n"), operation, argument);
+  OutputDebugStringW(text);
+  return true;
 }
 
 ULONG CompleteCommand(const Adapter* adapter, ULONG request_result, int32_t command_id,

@@ -66,12 +66,20 @@ class OidRecord {
 
 // Sends one OidData record through DeviceIoControl on the adapter's device handle, as a set
 // request when the low 8 bits of set are nonzero and as a query otherwise. Input and output
-// are the record itself, 303 + Length bytes each way, without OVERLAPPED. Returns
-// DeviceIoControl's result.
+// are the record itself, 303 + Length bytes each way. The handle is open for overlapped I/O, so
+// the request carries an OVERLAPPED of its own with an event of its own: a driver that pends
+// it is waited for through that event, never through the handle that other requests signal
+// too, and the record is the caller's again only once the request has completed. Returns
+// DeviceIoControl's result, or for a pended request the result of its completion; 0 when no
+// event could be created (nothing is sent then).
 ULONG OidRequest(const Adapter* adapter, ULONG set, uint8_t* record);
 inline ULONG OidRequest(const Adapter* adapter, bool set, const OidRecord& record) {
   return OidRequest(adapter, set ? 1u : 0u, record.bytes());
 }
+
+// When p is null, writes "TALVEN: <operation> <argument> == NULL !!!\n" and returns true: the
+// operation then returns its failure value and sends nothing.
+bool refuse_null(const void* p, const WCHAR* operation, const WCHAR* argument);
 
 // Polls the command status until the driver reports a finished command (see wait.cpp).
 BOOLEAN WaitCommandComplete(const Adapter* adapter, int32_t command_id, int32_t poll_limit,

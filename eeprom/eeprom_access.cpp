@@ -12,16 +12,17 @@ constexpr uint32_t kAccessLength = 12;
 
 // A read request carries {offset, width, placeholder} in Param[0..2], goes in the set direction,
 // and its value is the result word of the command's completion.
-ULONG read_access(const Adapter* adapter, ULONG offset, uint32_t width, int32_t command,
-                  ULONG* word, bool* allocated) {
+ULONG read_access(const WCHAR* name, const Adapter* adapter, ULONG offset, uint32_t width,
+                  int32_t command, ULONG* word, bool* allocated) {
   using namespace talven::family;
-  const Op op{OID_EEPROM_READ, kAccessLength, kSet, wait_for(command), Output::FromWait};
+  const Op op{name, OID_EEPROM_READ, kAccessLength, kSet, wait_for(command), Output::FromWait};
   return send(adapter, op, {offset & 0xFF, width, kReadPlaceholder}, word, allocated);
 }
 
 // A write request carries {offset, width, value} as words in the Data area; Param stays zero.
-ULONG write_access(const Adapter* adapter, ULONG offset, uint32_t width, ULONG value,
-                   int32_t command) {
+ULONG write_access(const WCHAR* name, const Adapter* adapter, ULONG offset, uint32_t width,
+                   ULONG value, int32_t command) {
+  if (talven::refuse_null(adapter, name, TEXT("Adapter"))) return 0;
   ULONG result;
   {
     talven::OidRecord record(OID_EEPROM_WRITE, kAccessLength);
@@ -44,11 +45,14 @@ constexpr ULONG image_size(ULONG type) {
 namespace talven {
 
 ULONG ReadEEprom2Byte(const Adapter* adapter, ULONG offset, USHORT* value) {
+  if (refuse_null(adapter, TEXT("ReadEEprom2Byte"), TEXT("Adapter")) ||
+      refuse_null(value, TEXT("ReadEEprom2Byte"), TEXT("value")))
+    return 0;
   OutputDebugStringW(TEXT("==>TALVEN: ReadEEprom2Byte\n"));
   ULONG word = 0;
   bool allocated = false;
-  const ULONG result =
-      read_access(adapter, offset, kEepromWidthWord, CMD_EEPROM_READ_WORD, &word, &allocated);
+  const ULONG result = read_access(TEXT("ReadEEprom2Byte"), adapter, offset, kEepromWidthWord,
+                                   CMD_EEPROM_READ_WORD, &word, &allocated);
   if (!allocated) return 0;
   if (result == 1) *value = static_cast<USHORT>(word & 0xFFFF);
   OutputDebugStringW(TEXT("<==TALVEN: ReadEEprom2Byte\n"));
@@ -56,30 +60,39 @@ ULONG ReadEEprom2Byte(const Adapter* adapter, ULONG offset, USHORT* value) {
 }
 
 ULONG WriteEEprom2Byte(const Adapter* adapter, ULONG offset, ULONG value) {
-  return write_access(adapter, offset, kEepromWidthWord, value & 0xFFFF, CMD_EEPROM_WRITE_WORD);
+  return write_access(TEXT("WriteEEprom2Byte"), adapter, offset, kEepromWidthWord, value & 0xFFFF,
+                      CMD_EEPROM_WRITE_WORD);
 }
 
 }  // namespace talven
 
 extern "C" ULONG WINAPI QueryEEpromType(Adapter* adapter, PULONG type) {
   using namespace talven::family;
-  constexpr Op kTypeQuery{OID_EEPROM_TYPE, 4, kQuery, kNoWait, Output::Always};
+  constexpr Op kTypeQuery{TEXT("QueryEEpromType"), OID_EEPROM_TYPE, 4, kQuery, kNoWait,
+                          Output::Always};
   return send(adapter, kTypeQuery, {}, type);
 }
 
 extern "C" ULONG WINAPI ReadEEpromByte(Adapter* adapter, ULONG offset, PUCHAR value) {
+  if (talven::refuse_null(adapter, TEXT("ReadEEpromByte"), TEXT("Adapter")) ||
+      talven::refuse_null(value, TEXT("ReadEEpromByte"), TEXT("value")))
+    return 0;
   ULONG word = 0;
-  const ULONG result =
-      read_access(adapter, offset, kEepromWidthByte, CMD_EEPROM_READ_BYTE, &word, nullptr);
+  const ULONG result = read_access(TEXT("ReadEEpromByte"), adapter, offset, kEepromWidthByte,
+                                   CMD_EEPROM_READ_BYTE, &word, nullptr);
   if (result == 1) *value = static_cast<UCHAR>(word & 0xFF);
   return result;
 }
 
 extern "C" ULONG WINAPI WriteEEpromByte(Adapter* adapter, ULONG offset, ULONG value) {
-  return write_access(adapter, offset, kEepromWidthByte, value & 0xFF, CMD_EEPROM_WRITE_BYTE);
+  return write_access(TEXT("WriteEEpromByte"), adapter, offset, kEepromWidthByte, value & 0xFF,
+                      CMD_EEPROM_WRITE_BYTE);
 }
 
 extern "C" ULONG WINAPI ReadEEprom(Adapter* adapter, PUCHAR image, ULONG type) {
+  if (talven::refuse_null(adapter, TEXT("ReadEEprom"), TEXT("Adapter")) ||
+      talven::refuse_null(image, TEXT("ReadEEprom"), TEXT("image")))
+    return 0;
   OutputDebugStringW(TEXT("==>TALVEN: ReadEEprom\n"));
   const ULONG size = image_size(type);
   if (size == 0) {
@@ -100,6 +113,9 @@ extern "C" ULONG WINAPI ReadEEprom(Adapter* adapter, PUCHAR image, ULONG type) {
 }
 
 extern "C" ULONG WINAPI WriteEEprom(Adapter* adapter, const UCHAR* image, ULONG type) {
+  if (talven::refuse_null(adapter, TEXT("WriteEEprom"), TEXT("Adapter")) ||
+      talven::refuse_null(image, TEXT("WriteEEprom"), TEXT("image")))
+    return 0;
   const ULONG size = image_size(type);
   if (size == 0) return 0;
   for (ULONG offset = 0; offset < size; offset += 2) {

@@ -25,7 +25,7 @@ static_assert(swap_bytes(0x12345678) == 0x7856);
 ULONG send_bytes(const Adapter* adapter, uint32_t oid, const UCHAR* bytes, ULONG length) {
   talven::OidRecord record(oid, length);
   if (!record) return 0;  // no memory, or a length whose transfer size overflows
-  std::memcpy(record.data(), bytes, length);
+  if (length != 0) std::memcpy(record.data(), bytes, length);
   return talven::OidRequest(adapter, true, record);
 }
 
@@ -41,15 +41,20 @@ ULONG query_address(const Adapter* adapter, uint32_t oid, PUCHAR address) {
 }  // namespace
 
 extern "C" ULONG WINAPI WriteEEpromVid(Adapter* adapter, ULONG vendorId) {
+  if (talven::refuse_null(adapter, TEXT("WriteEEpromVid"), TEXT("Adapter"))) return 0;
   return talven::WriteEEprom2Byte(adapter, kVendorIdAt, swap_bytes(vendorId));
 }
 
 extern "C" ULONG WINAPI WriteEEpromDid(Adapter* adapter, ULONG deviceId) {
+  if (talven::refuse_null(adapter, TEXT("WriteEEpromDid"), TEXT("Adapter"))) return 0;
   return talven::WriteEEprom2Byte(adapter, kDeviceIdAt, swap_bytes(deviceId));
 }
 
 // Writes all three words whatever happens to one of them.
 extern "C" ULONG WINAPI WriteEEpromMacAddr(Adapter* adapter, const UCHAR* mac) {
+  if (talven::refuse_null(adapter, TEXT("WriteEEpromMacAddr"), TEXT("Adapter")) ||
+      talven::refuse_null(mac, TEXT("WriteEEpromMacAddr"), TEXT("mac")))
+    return 0;
   ULONG result = 1;
   for (ULONG j = 0; j < 3; ++j) {
     const ULONG word = mac[2 * j] | (ULONG(mac[2 * j + 1]) << 8);
@@ -60,6 +65,9 @@ extern "C" ULONG WINAPI WriteEEpromMacAddr(Adapter* adapter, const UCHAR* mac) {
 
 // Stops at the first failed word; the caller's bytes change only when all three were read.
 extern "C" ULONG WINAPI ReadEEpromMacAddr(Adapter* adapter, PUCHAR mac) {
+  if (talven::refuse_null(adapter, TEXT("ReadEEpromMacAddr"), TEXT("Adapter")) ||
+      talven::refuse_null(mac, TEXT("ReadEEpromMacAddr"), TEXT("mac")))
+    return 0;
   UCHAR copy[6];
   for (ULONG j = 0; j < 3; ++j) {
     USHORT word = 0;
@@ -72,24 +80,41 @@ extern "C" ULONG WINAPI ReadEEpromMacAddr(Adapter* adapter, PUCHAR mac) {
 }
 
 extern "C" ULONG WINAPI WriteMACAddress(Adapter* adapter, const UCHAR* mac) {
+  if (talven::refuse_null(adapter, TEXT("WriteMACAddress"), TEXT("Adapter")) ||
+      talven::refuse_null(mac, TEXT("WriteMACAddress"), TEXT("mac")))
+    return 0;
   return send_bytes(adapter, OID_WRITE_MAC_ADDRESS, mac, kMacAddressLength);
 }
 
 extern "C" ULONG WINAPI ReadMACAddress(Adapter* adapter, PUCHAR mac) {
+  if (talven::refuse_null(adapter, TEXT("ReadMACAddress"), TEXT("Adapter")) ||
+      talven::refuse_null(mac, TEXT("ReadMACAddress"), TEXT("mac")))
+    return 0;
   return query_address(adapter, OID_READ_MAC_ADDRESS, mac);
 }
 
 extern "C" ULONG WINAPI QueryPermanentAddress(Adapter* adapter, PUCHAR mac) {
+  if (talven::refuse_null(adapter, TEXT("QueryPermanentAddress"), TEXT("Adapter")) ||
+      talven::refuse_null(mac, TEXT("QueryPermanentAddress"), TEXT("mac")))
+    return 0;
   return query_address(adapter, OID_PERMANENT_ADDRESS, mac);
 }
 
 extern "C" ULONG WINAPI WriteCISData(Adapter* adapter, const UCHAR* data, ULONG length) {
+  // No data is fine as long as there is nothing to copy.
+  if (talven::refuse_null(adapter, TEXT("WriteCISData"), TEXT("Adapter")) ||
+      (length != 0 && talven::refuse_null(data, TEXT("WriteCISData"), TEXT("data"))))
+    return 0;
   return send_bytes(adapter, OID_WRITE_CIS_DATA, data, length);
 }
 
 // The answer's Length says how many bytes are valid. One above the 256-byte buffer is cut to
 // it: the caller gets the first 256 bytes and a count of 256, never more than was copied.
 extern "C" ULONG WINAPI ReadCISData(Adapter* adapter, PUCHAR data, PULONG length) {
+  if (talven::refuse_null(adapter, TEXT("ReadCISData"), TEXT("Adapter")) ||
+      talven::refuse_null(data, TEXT("ReadCISData"), TEXT("data")) ||
+      talven::refuse_null(length, TEXT("ReadCISData"), TEXT("length")))
+    return 0;
   talven::OidRecord record(OID_READ_CIS_DATA, kCisCapacity);
   if (!record) return 0;
   const ULONG result = talven::OidRequest(adapter, false, record);
@@ -102,10 +127,15 @@ extern "C" ULONG WINAPI ReadCISData(Adapter* adapter, PUCHAR data, PULONG length
 }
 
 extern "C" ULONG WINAPI WriteEEpromTxPowerBaseOffset(Adapter* adapter, ULONG high, ULONG low) {
+  if (talven::refuse_null(adapter, TEXT("WriteEEpromTxPowerBaseOffset"), TEXT("Adapter"))) return 0;
   return WriteEEpromByte(adapter, kPowerBaseOffsetAt, ((high << 4) & 0xFF) | (low & 0x0F));
 }
 
 extern "C" ULONG WINAPI ReadEEpromTxPowerBaseOffset(Adapter* adapter, PUCHAR high, PUCHAR low) {
+  if (talven::refuse_null(adapter, TEXT("ReadEEpromTxPowerBaseOffset"), TEXT("Adapter")) ||
+      talven::refuse_null(high, TEXT("ReadEEpromTxPowerBaseOffset"), TEXT("high")) ||
+      talven::refuse_null(low, TEXT("ReadEEpromTxPowerBaseOffset"), TEXT("low")))
+    return 0;
   UCHAR packed = 0;
   const ULONG result = ReadEEpromByte(adapter, kPowerBaseOffsetAt, &packed);
   if (result == 1) {

@@ -94,6 +94,9 @@ ULONG QueryChipInfo(const Adapter* adapter, ULONG* variant) {
 }  // namespace talven
 
 extern "C" ULONG WINAPI ReadPowerControl(Adapter* adapter, PUCHAR table, LONG length) {
+  if (talven::refuse_null(adapter, TEXT("ReadPowerControl"), TEXT("Adapter")) ||
+      talven::refuse_null(table, TEXT("ReadPowerControl"), TEXT("table")))
+    return 0;
   ULONG variant = 0;
   if (talven::QueryChipInfo(adapter, &variant) == 0) return 0;
   if (length < kTableLength) return 0;
@@ -115,6 +118,9 @@ extern "C" ULONG WINAPI ReadPowerControl(Adapter* adapter, PUCHAR table, LONG le
     table[kHighNibbles + k] = image[k] >> 4;
   }
 
+  // The 5 GHz pass starts from a clean image: an entry whose read fails reads 0, never the
+  // 2.4 GHz byte that held its place in the first pass.
+  image.fill(0);
   for (size_t j = 0; j < 6; ++j)
     if (!read_word(adapter, kWords5[j], image, j)) result = 0;
   for (size_t i = 0; i < PowerChannelTable.size(); ++i) {
@@ -125,6 +131,9 @@ extern "C" ULONG WINAPI ReadPowerControl(Adapter* adapter, PUCHAR table, LONG le
 }
 
 extern "C" ULONG WINAPI WritePowerControl(Adapter* adapter, const UCHAR* table, LONG length) {
+  if (talven::refuse_null(adapter, TEXT("WritePowerControl"), TEXT("Adapter")) ||
+      talven::refuse_null(table, TEXT("WritePowerControl"), TEXT("table")))
+    return 0;
   ULONG variant = 0;
   if (talven::QueryChipInfo(adapter, &variant) == 0) return 0;
   if (length < kTableLength) return 0;

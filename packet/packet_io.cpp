@@ -38,12 +38,14 @@ extern "C" Packet* WINAPI PacketAllocatePacket(Adapter*) {
 }
 
 extern "C" ULONG WINAPI PacketFreePacket(Packet* packet) {
+  if (talven::refuse_null(packet, TEXT("PacketFreePacket"), TEXT("Packet"))) return 0;
   CloseHandle(packet->Overlapped.hEvent);
   talven::global_record_free(packet);
   return 1;
 }
 
 extern "C" ULONG WINAPI PacketInitPacket(Packet* packet, PVOID buffer, ULONG length) {
+  if (talven::refuse_null(packet, TEXT("PacketInitPacket"), TEXT("Packet"))) return 0;
   packet->Buffer = buffer;
   packet->Length = length;
   return 1;
@@ -52,6 +54,10 @@ extern "C" ULONG WINAPI PacketInitPacket(Packet* packet, PVOID buffer, ULONG len
 extern "C" ULONG WINAPI PacketSendPacket(Adapter* adapter, Packet* packet, ULONG sync) {
   if (packet == nullptr) {
     OutputDebugStringW(TEXT("PacketSendPacket(): lpPacket == NULL !!!\n"));
+    return 0;
+  }
+  if (adapter == nullptr) {
+    OutputDebugStringW(TEXT("PacketSendPacket(): lpAdapter == NULL !!!\n"));
     return 0;
   }
   packet->Overlapped.Offset = 0;
@@ -82,6 +88,10 @@ extern "C" ULONG WINAPI PacketSendPacket(Adapter* adapter, Packet* packet, ULONG
 
 extern "C" ULONG WINAPI PacketWaitPacket(Adapter* adapter, Packet* packet, PULONG bytes,
                                          ULONG wait) {
+  if (talven::refuse_null(adapter, TEXT("PacketWaitPacket"), TEXT("Adapter")) ||
+      talven::refuse_null(packet, TEXT("PacketWaitPacket"), TEXT("Packet")) ||
+      talven::refuse_null(bytes, TEXT("PacketWaitPacket"), TEXT("bytes")))
+    return 0;
   DWORD transferred = 0;
   const BOOL done =
       GetOverlappedResult(adapter->Handle, &packet->Overlapped, &transferred, (wait & 0xFF) != 0);
@@ -89,34 +99,55 @@ extern "C" ULONG WINAPI PacketWaitPacket(Adapter* adapter, Packet* packet, PULON
   return static_cast<ULONG>(done);
 }
 
-// The reset's OVERLAPPED lives in a global block rather than on the stack: after the 3000 ms
-// time-out the request is cancelled and the block released once the driver has completed it;
-// a driver that neither completes nor cancels keeps the block for good, never freed memory.
+// The reset waits on the device handle, which the request signals when it completes: its
+// OVERLAPPED has no event. That OVERLAPPED lives in a global block rather than on the stack, so
+// that it outlives a reset the driver has not finished: one that did not complete in time is
+// cancelled, and its block is released once the driver has completed it; a driver that neither
+// completes nor cancels it keeps the block for good, never freed memory.
 extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
+  if (talven::refuse_null(adapter, TEXT("PacketResetAdapter"), TEXT("Adapter"))) return FALSE;
   auto* overlapped = static_cast<OVERLAPPED*>(talven::global_record_alloc(sizeof(OVERLAPPED)));
   if (overlapped == nullptr) return FALSE;
   DWORD returned = 0;
-  const BOOL issued = DeviceIoControl(adapter->Handle, IOCTL_ADAPTER_RESET, nullptr, 0, nullptr, 0,
-                                      &returned, overlapped);
-  const bool started = issued || GetLastError() == ERROR_IO_PENDING;
+  if (DeviceIoControl(adapter->Handle, IOCTL_ADAPTER_RESET, nullptr, 0, nullptr, 0, &returned,
+                      overlapped)) {
+    talven::global_record_free(overlapped);
+    return TRUE;  // completed at once
+  }
+  if (GetLastError() != ERROR_IO_PENDING) {
+    talven::global_record_free(overlapped);
+    return FALSE;  // refused: nothing was started, so there is nothing to wait for
+  }
 
+  // A reset that completed, with or without an error, is a success; a wait that timed out or
+  // failed, or that another request's completion ended early, is not.
   const DWORD wait = WaitForSingleObject(adapter->Handle, kResetTimeoutMs);
-  if (started && !HasOverlappedIoCompleted(overlapped)) {
+  if (wait == WAIT_OBJECT_0 && HasOverlappedIoCompleted(overlapped)) {
+    talven::global_record_free(overlapped);
+    return TRUE;
+  }
+  if (!HasOverlappedIoCompleted(overlapped)) {
     CancelIoEx(adapter->Handle, overlapped);
     WaitForSingleObject(adapter->Handle, kCancelWaitMs);
   }
-  if (!started || HasOverlappedIoCompleted(overlapped)) talven::global_record_free(overlapped);
-  return wait == WAIT_TIMEOUT ? FALSE : TRUE;
+  if (HasOverlappedIoCompleted(overlapped)) talven::global_record_free(overlapped);
+  return FALSE;
 }
 
 extern "C" BOOLEAN WINAPI PacketSetFilter(Adapter* adapter, ULONG filter) {
   using namespace talven::family;
-  constexpr Op kSetFilter{OID_GEN_CURRENT_PACKET_FILTER, 4, kSet, kNoWait, Output::None};
+  constexpr Op kSetFilter{
+      TEXT("PacketSetFilter"), OID_GEN_CURRENT_PACKET_FILTER, 4, kSet, kNoWait, Output::None};
   return static_cast<BOOLEAN>(send(adapter, kSetFilter, {filter}) & 0xFF);
 }
 
 extern "C" ULONG WINAPI PacketReceivePacket(Adapter* adapter, Packet* packet, ULONG,
                                             PULONG length) {
+  if (talven::refuse_null(adapter, TEXT("PacketReceivePacket"), TEXT("Adapter")) ||
+      talven::refuse_null(packet, TEXT("PacketReceivePacket"), TEXT("Packet")) ||
+      talven::refuse_null(length, TEXT("PacketReceivePacket"), TEXT("length")) ||
+      talven::refuse_null(packet->Buffer, TEXT("PacketReceivePacket"), TEXT("Buffer")))
+    return 0;
   talven::OidRecord record(OID_RECEIVE_PACKET, kReceiveCapacity);
   if (!record) return 0;
   const ULONG result = talven::OidRequest(adapter, false, record);

@@ -3,7 +3,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "core/platform.h"
+#include "core/adapter.h"
+#include "core/record.h"
 
 namespace {
 
@@ -43,19 +44,7 @@ constexpr Frame make_test_frame() {
 constexpr Frame kTestFrame = make_test_frame();
 static_assert(kTestFrame[19] == 0x78 && kTestFrame[20] == 0x05 && kTestFrame[22] == 0);
 
-// The continuous transmission's shared state. Run: the workers go on while it is exactly 1.
-// Done: 1 when no worker is sending. Workers: how many are between their start and their end,
-// so that two starts without a stop between them still make the stop wait for both.
-std::atomic<uint8_t> ContinuousTxRun{0};
-std::atomic<uint8_t> ContinuousTxDone{1};
-std::atomic<uint32_t> ContinuousTxWorkers{0};
-
 constexpr DWORD kSinglePauseMs = 500;
-constexpr DWORD kStopPollMs = 10;
-
-void worker_finished() {
-  if (ContinuousTxWorkers.fetch_sub(1) == 1) ContinuousTxDone.store(1);
-}
 
 }  // namespace
 
@@ -65,27 +54,35 @@ void BuildTestFrame(uint8_t* buffer) {
   std::memcpy(buffer, kTestFrame.data(), kTestFrame.size());
 }
 
+// The worker's thread holds a reference on this module from before it exists until its last
+// instruction, so that a caller who stops the transmission and unloads the library cannot pull
+// the code from under it: the reference is taken by the starting call and given back by
+// FreeLibraryAndExitThread, which ends the thread without returning into this code.
 DWORD WINAPI ContinuousTxWorker(LPVOID parameter) {
   auto* adapter = static_cast<Adapter*>(parameter);
   Packet* packet = PacketAllocatePacket(adapter);
-  if (packet == nullptr) {
-    worker_finished();
-    return 0;
+  if (packet != nullptr) {
+    Frame frame;
+    BuildTestFrame(frame.data());
+    PacketInitPacket(packet, frame.data(), ULONG(frame.size()));
+    do {
+      PacketSendPacket(adapter, packet, TRUE);
+    } while (ContinuousTxRun.load() == 1);
+    PacketFreePacket(packet);
   }
-  Frame frame;
-  BuildTestFrame(frame.data());
-  PacketInitPacket(packet, frame.data(), ULONG(frame.size()));
-  do {
-    PacketSendPacket(adapter, packet, TRUE);
-  } while (ContinuousTxRun.load() == 1);
-  PacketFreePacket(packet);
-  worker_finished();
+  HMODULE self = nullptr;
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&ContinuousTxWorker), &self);
+  uncount_worker(adapter);  // the adapter and the packet are not touched after this
+  if (self != nullptr) FreeLibraryAndExitThread(self, 0);
   return 0;
 }
 
 }  // namespace talven
 
 extern "C" ULONG WINAPI PKT32XmitOnePacket(Adapter* adapter) {
+  if (talven::refuse_null(adapter, TEXT("PKT32XmitOnePacket"), TEXT("Adapter"))) return 0;
   Packet* packet = PacketAllocatePacket(adapter);
   if (packet == nullptr) return 0;
   Frame frame;
@@ -97,24 +94,27 @@ extern "C" ULONG WINAPI PKT32XmitOnePacket(Adapter* adapter) {
   return 1;
 }
 
+// Only the stop works without an adapter: it stops every worker of the process.
 extern "C" ULONG WINAPI PKT32OFDMContinuousTx(Adapter* adapter, ULONG start) {
-  if ((start & 0xFF) != 0) {
-    ContinuousTxRun.store(1);
-    ContinuousTxWorkers.fetch_add(1);
-    ContinuousTxDone.store(0);
-    HANDLE worker =
-        CreateThread(nullptr, 0, talven::ContinuousTxWorker, adapter, CREATE_SUSPENDED, nullptr);
-    if (worker == nullptr) {
-      worker_finished();  // nothing is sent; a later stop returns after its first poll
-      return 1;
-    }
-    ResumeThread(worker);
-    CloseHandle(worker);
+  if ((start & 0xFF) == 0) {
+    talven::StopContinuousTx();
     return 1;
   }
-  ContinuousTxRun.store(0);
-  do {
-    Sleep(kStopPollMs);
-  } while (ContinuousTxDone.load() == 0);
+  if (talven::refuse_null(adapter, TEXT("PKT32OFDMContinuousTx"), TEXT("Adapter"))) return 0;
+  talven::ContinuousTxRun.store(1);
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&talven::ContinuousTxWorker), &self))
+    return 1;  // nothing is sent; a later stop returns after its first poll
+  talven::count_worker(adapter);
+  HANDLE worker =
+      CreateThread(nullptr, 0, talven::ContinuousTxWorker, adapter, CREATE_SUSPENDED, nullptr);
+  if (worker == nullptr) {
+    talven::uncount_worker(adapter);
+    FreeLibrary(self);
+    return 1;
+  }
+  ResumeThread(worker);
+  CloseHandle(worker);
   return 1;
 }

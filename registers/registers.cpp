@@ -43,45 +43,52 @@ constexpr bool bank_one(ULONG bank) {
   return (bank & 0xFF) == 1;
 }
 
-constexpr Op write_op(uint32_t oid, int32_t command) {
-  return {oid, kRegisterLength, kSet, wait_for(command), Output::None};
+constexpr Op write_op(const WCHAR* name, uint32_t oid, int32_t command) {
+  return {name, oid, kRegisterLength, kSet, wait_for(command), Output::None};
 }
-constexpr Op read_op(uint32_t oid, int32_t command) {
-  return {oid, kRegisterLength, kSet, wait_for(command), Output::FromWait};
+constexpr Op read_op(const WCHAR* name, uint32_t oid, int32_t command) {
+  return {name, oid, kRegisterLength, kSet, wait_for(command), Output::FromWait};
 }
 
 }  // namespace
 
 extern "C" ULONG WINAPI WriteRegData(Adapter* a, ULONG address, LONG width, ULONG value) {
+  if (talven::refuse_null(a, TEXT("WriteRegData"), TEXT("Adapter"))) return 0;
   const MacWidth* w = mac_width(width);
   if (w == nullptr) return 0;
-  return send(a, write_op(OID_MAC_REG_WRITE, w->write), {mac_page(address), ULONG(width), value});
+  return send(a, write_op(TEXT("WriteRegData"), OID_MAC_REG_WRITE, w->write),
+              {mac_page(address), ULONG(width), value});
 }
 
 extern "C" ULONG WINAPI ReadRegData(Adapter* a, ULONG address, LONG width, PULONG value) {
+  if (talven::refuse_null(a, TEXT("ReadRegData"), TEXT("Adapter"))) return 0;
   const MacWidth* w = mac_width(width);
   if (w == nullptr) return 0;
-  return send(a, read_op(OID_MAC_REG_READ, w->read),
+  return send(a, read_op(TEXT("ReadRegData"), OID_MAC_REG_READ, w->read),
               {mac_page(address), ULONG(width), kReadPlaceholder}, value);
 }
 
 extern "C" ULONG WINAPI WriteBBData(Adapter* a, ULONG address, ULONG bank, ULONG value) {
   const bool one = bank_one(bank);
-  return send(a, write_op(OID_BB_REG_WRITE, one ? CMD_BB_WRITE_BANK1 : CMD_BB_WRITE_BANK0),
+  return send(a,
+              write_op(TEXT("WriteBBData"), OID_BB_REG_WRITE,
+                       one ? CMD_BB_WRITE_BANK1 : CMD_BB_WRITE_BANK0),
               {address, one ? 1u : 0u, value});
 }
 
 extern "C" ULONG WINAPI ReadBBData(Adapter* a, ULONG address, ULONG bank, PULONG value) {
   const bool one = bank_one(bank);
-  return send(a, read_op(OID_BB_REG_READ, one ? CMD_BB_READ_BANK1 : CMD_BB_READ_BANK0),
-              {address, one ? 1u : 0u, kReadPlaceholder}, value);
+  return send(
+      a, read_op(TEXT("ReadBBData"), OID_BB_REG_READ, one ? CMD_BB_READ_BANK1 : CMD_BB_READ_BANK0),
+      {address, one ? 1u : 0u, kReadPlaceholder}, value);
 }
 
 extern "C" ULONG WINAPI RFWriteRegData(Adapter* a, ULONG address, ULONG selector, ULONG value) {
-  return send(a, write_op(OID_RF_REG_WRITE, CMD_RF_WRITE), {address, selector, value});
+  return send(a, write_op(TEXT("RFWriteRegData"), OID_RF_REG_WRITE, CMD_RF_WRITE),
+              {address, selector, value});
 }
 
 extern "C" ULONG WINAPI RFReadRegData(Adapter* a, ULONG address, ULONG selector, PULONG value) {
-  return send(a, read_op(OID_RF_REG_READ, CMD_RF_READ), {address, selector, kReadPlaceholder},
-              value);
+  return send(a, read_op(TEXT("RFReadRegData"), OID_RF_REG_READ, CMD_RF_READ),
+              {address, selector, kReadPlaceholder}, value);
 }

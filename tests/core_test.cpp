@@ -1,6 +1,7 @@
 // Adapter open and close, the OidData transport and the command-completion wait.
 #include <cstring>
 
+#include "core/adapter.h"
 #include "core/record.h"
 #include "support/machine.h"
 
@@ -31,7 +32,7 @@ TEST_F(OpenCloseTest, FirstOpenSucceedsWithOneMessageAndExactArguments) {
   const auto allocs = win32sim::heap_alloc_log();
   ASSERT_EQ(1u, allocs.size());
   EXPECT_EQ(0x42u, allocs[0].flags);
-  EXPECT_EQ(sizeof(Adapter), allocs[0].size);
+  EXPECT_EQ(sizeof(talven::AdapterRecord), allocs[0].size);
 }
 
 TEST_F(OpenCloseTest, FallbackDefinesTheDosNameAndRetriesSilently) {
@@ -62,16 +63,28 @@ TEST_F(OpenCloseTest, FailedDefinitionReportsAndDoesNotRetry) {
   EXPECT_EQ(1u, win32sim::create_file_log().size());
 }
 
-TEST_F(OpenCloseTest, FailedRetryReportsAndLeavesTheDosNameDefined) {
+TEST_F(OpenCloseTest, FailedRetryReportsAndTakesBackItsOwnDefinition) {
   const char16_t* missing = u"\\Device\\NOSUCHADAPTER";
-  EXPECT_EQ(nullptr, OpenDUT(w(missing)));
-  EXPECT_EQ((std::vector<std::string>{"TALVEN:: CreateFile() failed !!!\n",
-                                      "TALVEN: OpenDUT Could not open adapter\n"}),
-            debug());
-  EXPECT_EQ(2u, win32sim::create_file_log().size());
-  std::u16string target;
-  EXPECT_TRUE(win32sim::dos_name_target(u"Packet_NOSUCHADAPTER", &target));
-  EXPECT_EQ(missing, target);
+  win32sim::add_dos_name(u"Packet_OTHER", u"\\Device\\OTHER");
+  for (int poll = 0; poll < 3; ++poll) {
+    win32sim::clear_debug_strings();
+    EXPECT_EQ(nullptr, OpenDUT(w(missing)));
+    EXPECT_EQ((std::vector<std::string>{"TALVEN:: CreateFile() failed !!!\n",
+                                        "TALVEN: OpenDUT Could not open adapter\n"}),
+              debug());
+    EXPECT_FALSE(win32sim::dos_name_target(u"Packet_NOSUCHADAPTER", nullptr))
+        << "a station polling for an absent adapter leaves no mappings behind";
+  }
+  EXPECT_EQ(6u, win32sim::create_file_log().size());
+  const auto defines = win32sim::define_dos_device_log();
+  ASSERT_EQ(6u, defines.size());
+  EXPECT_EQ(1u, defines[0].flags);
+  // DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, the same name and
+  // target: exactly the definition just made.
+  EXPECT_EQ(7u, defines[1].flags);
+  EXPECT_EQ(u"Packet_NOSUCHADAPTER", defines[1].name);
+  EXPECT_EQ(missing, defines[1].target);
+  EXPECT_TRUE(win32sim::dos_name_target(u"Packet_OTHER", nullptr)) << "other names stay";
 }
 
 TEST_F(OpenCloseTest, EightCharacterPathOpensTheBarePrefix) {
@@ -79,7 +92,7 @@ TEST_F(OpenCloseTest, EightCharacterPathOpensTheBarePrefix) {
   const auto opens = win32sim::create_file_log();
   ASSERT_FALSE(opens.empty());
   EXPECT_EQ(u"\\\\.\\Packet_", opens[0].path);
-  ASSERT_EQ(1u, win32sim::define_dos_device_log().size());
+  ASSERT_EQ(2u, win32sim::define_dos_device_log().size()) << "defined, then taken back";
   EXPECT_EQ(u"Packet_", win32sim::define_dos_device_log()[0].name);
 }
 
