@@ -1,5 +1,5 @@
 // Starting the packet driver's service and reading the adapters it is bound to.
-#include "core/platform.h"
+#include "core/record.h"
 
 namespace {
 
@@ -46,6 +46,7 @@ extern "C" ULONG WINAPI StopPacketDriver(ULONG) {
 }
 
 extern "C" ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size) {
+  if (talven::refuse_null(size, TEXT("PacketGetAdapterNames"), TEXT("size"))) return 0;
   constexpr size_t kDepth = sizeof kLinkagePath / sizeof kLinkagePath[0];
   HKEY keys[kDepth + 1] = {};
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM"), 0, KEY_READ, &keys[0]) != ERROR_SUCCESS)

@@ -1,6 +1,8 @@
 // The fixed test frame, single sends and the continuous-transmit worker.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -75,17 +77,144 @@ TEST_F(ContinuousTxTest, StopWithoutWorkerReturnsAfterOnePollAndOnlyTheLowByteSt
   EXPECT_EQ(0u, sim_->frames_written());
 }
 
-TEST_F(ContinuousTxTest, StopWaitsForEveryWorkerOfRepeatedStarts) {
+// A stop on a thread of its own, so that a test can look at it before it returns.
+class Stop {
+ public:
+  explicit Stop(std::function<ULONG()> call)
+      : thread_([this, call] {
+          result_ = call();
+          done_ = true;
+        }) {}
+  ~Stop() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool returned_within(std::chrono::milliseconds ms) {
+    const auto end = std::chrono::steady_clock::now() + ms;
+    while (!done_ && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done_;
+  }
+  ULONG result() {
+    thread_.join();
+    return result_;
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  ULONG result_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(ContinuousTxTest, StopReturnsOnlyWhenNoWorkerIsLeft) {
   open();
-  sim_->set_write_completion({simadapter::Completion::Later, 0, 2000});
+  sim_->set_write_completion({simadapter::Completion::Held, 0, 0});
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
-  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0x101));
-  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0));
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0x101));  // a second worker beside the first
+  ASSERT_TRUE(sim_->wait_held(2, 5000));
+  EXPECT_EQ(0u, win32sim::open_thread_handles()) << "the starts keep no thread handle";
+  EXPECT_EQ(3, win32sim::module_references()) << "each worker holds the module";
+
+  Stop stop([this] { return PKT32OFDMContinuousTx(adapter_, 0); });
+  EXPECT_FALSE(stop.returned_within(std::chrono::milliseconds(30)));
+  sim_->release_held(1);
+  EXPECT_FALSE(stop.returned_within(std::chrono::milliseconds(50))) << "one worker still sends";
+  sim_->release_held(1);
+  EXPECT_EQ(1u, stop.result());
   EXPECT_EQ(0u, win32sim::pending_io_count()) << "no write outstanding once the stop returned";
-  const uint64_t sent = sim_->frames_written();
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(sent, sim_->frames_written());
   EXPECT_EQ(0u, win32sim::open_event_handles()) << "both workers freed their packets";
+  EXPECT_EQ(2u, sim_->frames_written());
+  ASSERT_TRUE(win32sim::wait_for_threads(5000));
+  EXPECT_EQ(2u, win32sim::threads_ended_by_free_library());
+  EXPECT_EQ(1, win32sim::module_references());
+}
+
+TEST_F(ContinuousTxTest, EveryStartSendsAFrameEvenWhenTheStopComesFirst) {
+  open();
+  win32sim::close_thread_gate();
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  ASSERT_TRUE(win32sim::wait_threads_at_gate(1, 5000));
+  Stop stop([this] { return PKT32OFDMContinuousTx(adapter_, 0); });
+  while (win32sim::sleep_count() == 0) std::this_thread::yield();  // the run flag is clear
+  EXPECT_FALSE(stop.returned_within(std::chrono::milliseconds(20)));
+  win32sim::open_thread_gate();
+  EXPECT_EQ(1u, stop.result());
+  EXPECT_EQ(1u, sim_->frames_written());
+}
+
+TEST_F(ContinuousTxTest, TheCallerMayUnloadAsSoonAsTheStopReturns) {
+  open();
+  sim_->set_write_completion({simadapter::Completion::Held, 0, 0});
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  ASSERT_TRUE(sim_->wait_held(1, 5000));
+  EXPECT_EQ(2, win32sim::module_references());
+  Stop stop([this] { return PKT32OFDMContinuousTx(adapter_, 0); });
+  sim_->release_held();
+  EXPECT_EQ(1u, stop.result());
+  HMODULE module = nullptr;
+  ASSERT_TRUE(GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&PKT32OFDMContinuousTx), &module));
+  EXPECT_TRUE(FreeLibrary(module)) << "the process's own reference";
+  ASSERT_TRUE(win32sim::wait_for_threads(5000));
+  EXPECT_EQ(0u, win32sim::misuse().unloads_while_running);
+  EXPECT_EQ(1u, win32sim::threads_ended_by_free_library());
+  EXPECT_EQ(0, win32sim::module_references());
+}
+
+TEST_F(ContinuousTxTest, AWorkerThatEndedOnItsOwnDoesNotEndTheNextStopEarly) {
+  open();
+  win32sim::fail_nth_global_alloc(1);  // the first worker gets no packet
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  ASSERT_TRUE(win32sim::wait_for_threads(5000));
+  sim_->set_write_completion({simadapter::Completion::Held, 0, 0});
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  ASSERT_TRUE(sim_->wait_held(1, 5000));
+  Stop stop([this] { return PKT32OFDMContinuousTx(adapter_, 0); });
+  EXPECT_FALSE(stop.returned_within(std::chrono::milliseconds(50)));
+  sim_->release_held();
+  EXPECT_EQ(1u, stop.result());
+  EXPECT_EQ(0u, win32sim::pending_io_count());
+}
+
+TEST_F(ContinuousTxTest, CloseDUTEndsATransmissionThroughItsAdapterFirst) {
+  open();
+  // A second adapter whose transmission closing the first one leaves alone.
+  auto other = std::make_shared<simadapter::SimulatedAdapter>();
+  win32sim::add_device(u"\\Device\\TEST0002", win32sim::make_simulated_adapter_device(other));
+  win32sim::add_dos_name(u"Packet_TEST0002", u"\\Device\\TEST0002");
+  Adapter* second = OpenDUT(w(u"\\Device\\TEST0002"));
+  ASSERT_NE(nullptr, second);
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 1));
+  while (other->frames_written() == 0) std::this_thread::yield();
+
+  sim_->set_write_completion({simadapter::Completion::Held, 0, 0});
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  ASSERT_TRUE(sim_->wait_held(1, 5000));
+  Stop close([this] { return CloseDUT(adapter_); });
+  EXPECT_FALSE(close.returned_within(std::chrono::milliseconds(50)))
+      << "closed while a worker still wrote through the adapter";
+  sim_->release_held();
+  EXPECT_EQ(1u, close.result());
+  adapter_ = nullptr;
+  EXPECT_EQ(1u, sim_->frames_written());
+  EXPECT_EQ(0u, win32sim::pending_io_count());
+
+  // The closing stopped every worker of the process: the run flag is one per process.
+  const uint64_t sent = other->frames_written();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(sent, other->frames_written());
+  EXPECT_EQ(1u, CloseDUT(second));
+
+  // Closing an adapter without a transmission does not touch another adapter's.
+  open();
+  second = OpenDUT(w(u"\\Device\\TEST0002"));
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 1));
+  EXPECT_EQ(1u, CloseDUT(adapter_));
+  adapter_ = nullptr;
+  const uint64_t before = other->frames_written();
+  while (other->frames_written() < before + 3) std::this_thread::yield();
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 0));
+  EXPECT_EQ(1u, CloseDUT(second));
 }
 
 TEST_F(ContinuousTxTest, WorkerThatCannotStartOrAllocateSendsNothing) {

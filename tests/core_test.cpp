@@ -1,5 +1,8 @@
 // Adapter open and close, the OidData transport and the command-completion wait.
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "core/adapter.h"
 #include "core/record.h"
@@ -224,6 +227,38 @@ TEST_F(TransportTest, LengthWhoseTransferSizeOverflowsIsRefusedWithoutAllocating
   EXPECT_EQ(allocs, win32sim::heap_alloc_calls());
   EXPECT_TRUE(talven::OidRecord(wire::OID_WRITE_CIS_DATA, 0xFFFFFFFFu - 303)
                   .block_size_for(0xFFFFFFFFu - 303));
+}
+
+TEST_F(TransportTest, PendedRequestIsWaitedForThroughItsOwnEvent) {
+  using simadapter::Completion;
+  open();
+  // Every request carries an OVERLAPPED with an event; a pended answer still arrives.
+  sim_->set_oid_completion({Completion::Later, 0, 20000}, 1);
+  ULONG type = 0;
+  EXPECT_EQ(1u, QueryRFType(adapter_, &type));
+  EXPECT_EQ(3u, type);
+  const auto log = win32sim::io_log();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_TRUE(log[0].overlapped);
+  EXPECT_EQ(win32sim::IoCall::Completed, log[0].state);
+
+  // A pended request that then fails counts as failed.
+  sim_->add_fault({0xFF0111CA, simadapter::Fault::FailRequest, false, 0, 1});
+  sim_->set_oid_completion({Completion::Later, 0, 20000}, 1);
+  type = 0xEE;
+  EXPECT_EQ(0u, QueryRFType(adapter_, &type));
+
+  // The call does not return, and the record is not released, before the driver completes.
+  sim_->set_oid_completion({Completion::Held, 0, 0}, 1);
+  std::atomic<int> result{-1};
+  std::thread caller([&] { result = int(SetChannelDirectCall(adapter_, 11)); });
+  ASSERT_TRUE(sim_->wait_held(1, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(-1, result.load()) << "returned while its request was pending";
+  sim_->release_held();
+  caller.join();
+  EXPECT_EQ(1, result.load()) << "the command was accepted, and its completion awaited";
+  EXPECT_FALSE(sim_->requests_for(0xFF4E5280).empty());
 }
 
 // ---- Command completion wait ----

@@ -7,7 +7,9 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
+#include <type_traits>
 
 #include "exports/operations.h"
 #include "support/machine.h"
@@ -39,11 +41,14 @@ struct Observation {
   }
 };
 
+// Which arguments a call gets as null pointers.
+enum class Nulls { None, Adapter, Packet, Outputs };
+
 // A fresh machine with the packet driver's service and registry key, one open adapter, one
 // initialised packet and the caller's buffers; it hands out the arguments of a call by type.
 class Env {
  public:
-  explicit Env(const std::string& op) : op_(op) {
+  explicit Env(const std::string& op, Nulls nulls = Nulls::None) : op_(op), nulls_(nulls) {
     win32sim::reset_machine();
     win32sim::set_sleep_mode(win32sim::SleepMode::Counting);
     sim_ = std::make_shared<simadapter::SimulatedAdapter>();
@@ -65,6 +70,7 @@ class Env {
     win32sim::clear_debug_strings();
     win32sim::clear_message_boxes();
     win32sim::clear_sleep_log();
+    win32sim::clear_io_log();
   }
 
   template <typename T>
@@ -91,6 +97,8 @@ class Env {
     return o;
   }
 
+  bool sent_anything() const { return !win32sim::io_log().empty(); }
+
   // Releases what the call left behind (the call may have closed or freed it already).
   void finish(bool adapter_closed, bool packet_freed) {
     win32sim::wait_for_threads(10000);
@@ -100,6 +108,7 @@ class Env {
 
  private:
   std::string op_;
+  Nulls nulls_;
   std::shared_ptr<simadapter::SimulatedAdapter> sim_;
   Adapter* adapter_ = nullptr;
   Packet* packet_ = nullptr;
@@ -123,11 +132,11 @@ ULONG ulong_argument(const std::string& op) {
 
 template <>
 Adapter* Env::arg<Adapter*>() {
-  return adapter_;
+  return nulls_ == Nulls::Adapter ? nullptr : adapter_;
 }
 template <>
 Packet* Env::arg<Packet*>() {
-  return packet_;
+  return nulls_ == Nulls::Packet ? nullptr : packet_;
 }
 template <>
 LPCWSTR Env::arg<LPCWSTR>() {
@@ -135,6 +144,8 @@ LPCWSTR Env::arg<LPCWSTR>() {
 }
 template <>
 ULONG Env::arg<ULONG>() {
+  // A start, so that the continuous transmission has something to refuse.
+  if (nulls_ != Nulls::None && op_ == "PKT32OFDMContinuousTx") return 1;
   return ulong_argument(op_);
 }
 template <>
@@ -143,18 +154,19 @@ LONG Env::arg<LONG>() {
 }
 template <>
 PULONG Env::arg<PULONG>() {
-  return &ulong_out_;
+  return nulls_ == Nulls::Outputs ? nullptr : &ulong_out_;
 }
 template <>
 PUCHAR Env::arg<PUCHAR>() {
-  return out_.data();
+  return nulls_ == Nulls::Outputs ? nullptr : out_.data();
 }
 template <>
 const UCHAR* Env::arg<const UCHAR*>() {
-  return in_.data();
+  return nulls_ == Nulls::Outputs ? nullptr : in_.data();
 }
 template <>
 PVOID Env::arg<PVOID>() {
+  if (nulls_ == Nulls::Outputs) return nullptr;
   return op_ == "PacketInitPacket" ? static_cast<PVOID>(in_.data()) : out_.data();
 }
 
@@ -170,6 +182,7 @@ struct Call {
   std::string name;
   int argc;
   std::function<std::string(Env&)> direct, alias;
+  bool takes_adapter, takes_packet, takes_outputs;
 };
 
 template <typename R, typename... A>
@@ -177,7 +190,20 @@ std::function<std::string(Env&)> bind(R(WINAPI* f)(A...)) {
   return [f](Env& env) { return describe(f(env.arg<A>()...)); };
 }
 
-#define TALVEN_CALL(ret, name, argc, types) Call{#name, argc, bind(&name), bind(&VB_##name)},
+template <typename R, typename... A>
+Call make_call(const char* name, int argc, R(WINAPI* f)(A...), R(WINAPI* alias)(A...)) {
+  constexpr bool outputs = (... || (std::is_same_v<A, PULONG> || std::is_same_v<A, PUCHAR> ||
+                                    std::is_same_v<A, const UCHAR*> || std::is_same_v<A, PVOID>));
+  return Call{name,
+              argc,
+              bind(f),
+              bind(alias),
+              (... || std::is_same_v<A, Adapter*>),
+              (... || std::is_same_v<A, Packet*>),
+              outputs};
+}
+
+#define TALVEN_CALL(ret, name, argc, types) make_call(#name, argc, &name, &VB_##name),
 const std::vector<Call>& calls() {
   static const std::vector<Call> all = {TALVEN_OPERATIONS(TALVEN_CALL)};
   return all;
@@ -209,6 +235,55 @@ TEST_P(BothNamesTest, AliasGivesTheSameResultAndSideEffects) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllOperations, BothNamesTest, ::testing::Range<size_t>(0, calls().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                           return calls()[info.param].name;
+                         });
+
+// Every operation that takes an Adapter or a Packet refuses a null one: its failure value,
+// one debug string, and nothing sent. Operations that need an output buffer refuse a null
+// one the same way; register reads, which may do without an output, and the buffer that
+// PacketInitPacket only records are the exceptions, and the adapter PacketAllocatePacket does
+// not use and a stop does not need.
+class NullArgumentTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(NullArgumentTest, IsRefusedWithOneDebugStringAndNothingSent) {
+  const Call& call = calls()[GetParam()];
+  static const std::set<std::pair<std::string, Nulls>> may_be_null = {
+      {"ReadRegData", Nulls::Outputs},
+      {"RFReadRegData", Nulls::Outputs},
+      {"ReadBBData", Nulls::Outputs},
+      {"PacketInitPacket", Nulls::Outputs},
+      {"PacketAllocatePacket", Nulls::Adapter}};
+  for (Nulls nulls : {Nulls::Adapter, Nulls::Packet, Nulls::Outputs}) {
+    const bool applies = (nulls == Nulls::Adapter && call.takes_adapter) ||
+                         (nulls == Nulls::Packet && call.takes_packet) ||
+                         (nulls == Nulls::Outputs && call.takes_outputs);
+    if (!applies) continue;
+    for (bool alias : {false, true}) {
+      Env env(call.name, nulls);
+      const std::string result = alias ? call.alias(env) : call.direct(env);
+      const Observation o = env.observe(result);
+      const bool sent = env.sent_anything();
+      env.finish(false, false);
+      const std::string what = call.name + (nulls == Nulls::Adapter  ? " (null adapter)"
+                                            : nulls == Nulls::Packet ? " (null packet)"
+                                                                     : " (null outputs)");
+      if (may_be_null.count({call.name, nulls}) != 0) {
+        EXPECT_TRUE(o.debug.empty()) << what;
+        continue;
+      }
+      EXPECT_TRUE(result == "0" || result == "null") << what << " returned " << result;
+      ASSERT_EQ(1u, o.debug.size()) << what;
+      EXPECT_NE(std::string::npos, o.debug[0].find("NULL")) << what << ": " << o.debug[0];
+      EXPECT_FALSE(sent) << what << " sent a request";
+      EXPECT_TRUE(o.frames.empty()) << what;
+      EXPECT_TRUE(o.boxes.empty()) << what;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperations, NullArgumentTest,
+                         ::testing::Range<size_t>(0, calls().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
                            return calls()[info.param].name;
                          });

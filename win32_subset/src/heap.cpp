@@ -42,6 +42,10 @@ void release_locked(State& s, HeapBlock* b) {
   s.blocks_by_handle.erase(b->handle);
   s.blocks_by_pointer.erase(b->memory);
   s.heap_bytes -= b->size;
+  if (b->size > kQuarantineBytes) {  // too big to keep (and to poison page by page)
+    destroy(b);
+    return;
+  }
   std::memset(b->memory, kPoisonByte, b->size);
   s.freed_by_pointer[b->memory] = b;
   s.quarantine.push_back(b);
