@@ -221,6 +221,7 @@ TEST_F(ContinuousTxTest, WorkerThatCannotStartOrAllocateSendsNothing) {
   open();
   win32sim::fail_nth_create_thread(1);
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  EXPECT_EQ(1, win32sim::module_references()) << "the worker's reference is given back";
   win32sim::clear_sleep_log();
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0));
   EXPECT_EQ(std::vector<uint32_t>{10}, win32sim::sleep_log());

@@ -261,6 +261,28 @@ TEST_F(TransportTest, PendedRequestIsWaitedForThroughItsOwnEvent) {
   EXPECT_FALSE(sim_->requests_for(0xFF4E5280).empty());
 }
 
+// The device handle is signalled by the completion of any request issued without an event; a
+// pended OID request must not take that for its own completion.
+TEST_F(TransportTest, PendedRequestIgnoresOtherCompletionsOnTheHandle) {
+  using simadapter::Completion;
+  open();
+  sim_->set_oid_completion({Completion::Held, 0, 0}, 1);
+  std::atomic<int> result{-1};
+  ULONG type = 0xEE;
+  std::thread caller([&] { result = int(QueryRFType(adapter_, &type)); });
+  ASSERT_TRUE(sim_->wait_held(1, 5000));
+  OVERLAPPED other = {};  // no event: its completion signals the handle
+  DWORD n = 0;
+  EXPECT_TRUE(DeviceIoControl(adapter_->Handle, 0x80000008, nullptr, 0, nullptr, 0, &n, &other));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(adapter_->Handle, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(-1, result.load()) << "returned on another request's completion";
+  sim_->release_held();
+  caller.join();
+  EXPECT_EQ(1, result.load());
+  EXPECT_EQ(3u, type);
+}
+
 // ---- Command completion wait ----
 
 class WaitTest : public MachineTest {

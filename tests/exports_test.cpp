@@ -282,6 +282,22 @@ TEST_P(NullArgumentTest, IsRefusedWithOneDebugStringAndNothingSent) {
   }
 }
 
+TEST(NullArgumentTextTest, NamesTheOperationAndTheArgument) {
+  win32sim::reset_machine();
+  EXPECT_EQ(0u, SetDataRate(nullptr, 108));
+  EXPECT_EQ(0u, GetAckCounter(nullptr, nullptr));
+  EXPECT_EQ(0u, PacketSendPacket(nullptr, reinterpret_cast<Packet*>(8), 1));
+  EXPECT_EQ((std::vector<std::string>{"TALVEN: SetDataRate Adapter == NULL !!!\n",
+                                      "TALVEN: GetAckCounter Adapter == NULL !!!\n",
+                                      "PacketSendPacket(): lpAdapter == NULL !!!\n"}),
+            win32sim::debug_strings_utf8());
+  // CIS data may be absent when there is nothing to send.
+  Env env("WriteCISData");
+  EXPECT_EQ(1u, WriteCISData(env.arg<Adapter*>(), nullptr, 0));
+  EXPECT_TRUE(env.sent_anything());
+  env.finish(false, false);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllOperations, NullArgumentTest,
                          ::testing::Range<size_t>(0, calls().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
