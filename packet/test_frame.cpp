@@ -14,30 +14,17 @@ using Frame = std::array<uint8_t, TALVEN_TEST_FRAME_LENGTH>;
 // header bytes, the frame's own length little-endian, then zeros to the end.
 constexpr Frame make_test_frame() {
   Frame f{};
+  // clang-format off
   constexpr uint8_t head[] = {
-      0xFF,
-      0xFF,
-      0xFF,
-      0xFF,
-      0xFF,
-      0xFF,  // 0: destination
-      0x00,
-      0x5B,
-      0xA7,
-      0x4D,
-      0x10,
-      0x01,  // 6: source
-      0x01,
-      0x23,  // 12: type field
-      0x39,
-      0x81,
-      0xEC,
-      0x10,
-      0x01,                             // 14: fixed
-      TALVEN_TEST_FRAME_LENGTH & 0xFF,  // 19: length, low byte (0x78)
-      TALVEN_TEST_FRAME_LENGTH >> 8,    // 20: length, high byte (0x05)
-      0x01,                             // 21: fixed, the last nonzero byte
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,      // 0: destination, broadcast
+      0x00, 0x5B, 0xA7, 0x4D, 0x10, 0x01,      // 6: source
+      0x01, 0x23,                              // 12: type field
+      0x39, 0x81, 0xEC, 0x10, 0x01,            // 14: fixed
+      TALVEN_TEST_FRAME_LENGTH & 0xFF,         // 19: length, low byte (0x78)
+      TALVEN_TEST_FRAME_LENGTH >> 8,           // 20: length, high byte (0x05)
+      0x01,                                    // 21: fixed, the last nonzero byte
   };
+  // clang-format on
   for (size_t i = 0; i < sizeof head; ++i) f[i] = head[i];
   return f;
 }
