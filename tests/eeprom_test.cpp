@@ -12,6 +12,15 @@ namespace {
 
 using simadapter::Fault;
 
+// EEPROM OIDs and the command status as the driver receives them.
+constexpr uint32_t kEepromType = 0xFF4D101A;
+constexpr uint32_t kEepromWrite = 0xFF4D1021;
+constexpr uint32_t kEepromRead = 0xFF4D1022;
+constexpr uint32_t kCommandStatus = 0xFF4E5280;
+
+const std::vector<std::string> kWordTrace = {"==>TALVEN: ReadEEprom2Byte\n",
+                                             "<==TALVEN: ReadEEprom2Byte\n"};
+
 class EepromTest : public MachineTest {
  protected:
   std::vector<uint8_t> pattern(size_t n) const {
@@ -39,7 +48,7 @@ TEST_F(EepromTest, AccessRecordsCarryTheirWordsInTheirOwnPlaces) {
          UCHAR b;
          return ReadEEpromByte(a, 0x1A5, &b);
        },
-       wire::OID_EEPROM_READ,
+       kEepromRead,
        {0xA5, 1, 0xFFFFFFFF},
        {0, 0, 0},
        13},
@@ -48,19 +57,19 @@ TEST_F(EepromTest, AccessRecordsCarryTheirWordsInTheirOwnPlaces) {
          USHORT v;
          return talven::ReadEEprom2Byte(a, 0x104, &v);
        },
-       wire::OID_EEPROM_READ,
+       kEepromRead,
        {0x04, 2, 0xFFFFFFFF},
        {0, 0, 0},
        15},
-      {"WriteEEpromByte 0x0A 0x1234",
-       [](Adapter* a) { return WriteEEpromByte(a, 0x0A, 0x1234); },
-       wire::OID_EEPROM_WRITE,
+      {"WriteEEpromByte 0x10A 0x1234",
+       [](Adapter* a) { return WriteEEpromByte(a, 0x10A, 0x1234); },
+       kEepromWrite,
        {0, 0, 0},
        {0x0A, 1, 0x34},
        14},
-      {"WriteEEprom2Byte 0x10 0x12345",
-       [](Adapter* a) { return talven::WriteEEprom2Byte(a, 0x10, 0x12345); },
-       wire::OID_EEPROM_WRITE,
+      {"WriteEEprom2Byte 0x210 0x12345",
+       [](Adapter* a) { return talven::WriteEEprom2Byte(a, 0x210, 0x12345); },
+       kEepromWrite,
        {0, 0, 0},
        {0x10, 2, 0x2345},
        16},
@@ -82,6 +91,15 @@ TEST_F(EepromTest, AccessRecordsCarryTheirWordsInTheirOwnPlaces) {
     EXPECT_EQ(0u, sent[0].data_word(3));
     sim_->set_reported_command_id(c.command + 1);
     EXPECT_EQ(0u, c.call(adapter_)) << c.what << ": another command's completion";
+
+    sim_->set_reported_command_id(-1);
+    sim_->set_never_finish(true);
+    sim_->clear_requests();
+    win32sim::clear_sleep_log();
+    EXPECT_EQ(0u, c.call(adapter_)) << c.what << ": no completion";
+    EXPECT_EQ(2001u, sim_->requests_for(kCommandStatus).size()) << c.what;
+    EXPECT_EQ(2000u, pauses()) << c.what;
+    sim_->set_never_finish(false);
   }
 }
 
@@ -97,20 +115,30 @@ TEST_F(EepromTest, ReadsDeliverOnlyWhatTheCompletionReportsAndOnlyOnSuccess) {
   EXPECT_EQ(0xCD, byte);
   EXPECT_EQ(1u, talven::ReadEEprom2Byte(adapter_, 4, &word));
   EXPECT_EQ(0xABCD, word);
-  EXPECT_EQ(
-      (std::vector<std::string>{"==>TALVEN: ReadEEprom2Byte\n", "<==TALVEN: ReadEEprom2Byte\n"}),
-      debug());
+  EXPECT_EQ(kWordTrace, debug());
 
-  fail_at(wire::OID_EEPROM_READ, 4);
-  byte = 0x11;
-  word = 0x2222;
-  EXPECT_EQ(0u, ReadEEpromByte(adapter_, 4, &byte));
-  EXPECT_EQ(0u, talven::ReadEEprom2Byte(adapter_, 4, &word));
-  EXPECT_EQ(0x11, byte);
-  EXPECT_EQ(0x2222, word);
-  sim_->set_never_finish(true);
-  EXPECT_EQ(0u, ReadEEpromByte(adapter_, 6, &byte));
-  EXPECT_EQ(0x11, byte);
+  // No value on any failure; the word read still writes its exit line.
+  struct Failure {
+    const char* what;
+    std::function<void()> script;
+  } failures[] = {
+      {"request fails", [&] { fail_at(kEepromRead, 4); }},
+      {"no completion", [&] { sim_->set_never_finish(true); }},
+      {"another command", [&] { fail_at(kEepromRead, 4, Fault::WrongCommandId); }},
+  };
+  for (const Failure& f : failures) {
+    sim_->clear_faults();
+    f.script();
+    byte = 0x11;
+    word = 0x2222;
+    EXPECT_EQ(0u, ReadEEpromByte(adapter_, 4, &byte)) << f.what;
+    EXPECT_EQ(0x11, byte) << f.what;
+    win32sim::clear_debug_strings();
+    EXPECT_EQ(0u, talven::ReadEEprom2Byte(adapter_, 4, &word)) << f.what;
+    EXPECT_EQ(0x2222, word) << f.what;
+    EXPECT_EQ(kWordTrace, debug()) << f.what;
+  }
+  sim_->clear_faults();
 
   win32sim::clear_debug_strings();
   win32sim::fail_nth_global_alloc(1);
@@ -123,8 +151,11 @@ TEST_F(EepromTest, TypeQueryStoresParamZeroWhateverTheResult) {
   ULONG type = 0;
   EXPECT_EQ(1u, QueryEEpromType(adapter_, &type));
   EXPECT_EQ(2u, type);
-  EXPECT_TRUE(sim_->requests_for(wire::OID_EEPROM_TYPE)[0].is_query());
-  sim_->add_fault({wire::OID_EEPROM_TYPE});
+  const Request query = sim_->requests_for(kEepromType).at(0);
+  EXPECT_TRUE(query.is_query());
+  EXPECT_EQ(4u, query.length());
+  EXPECT_EQ(307u, query.in_size);
+  sim_->add_fault({kEepromType});
   type = 9;
   EXPECT_EQ(0u, QueryEEpromType(adapter_, &type));
   EXPECT_EQ(0u, type);
@@ -145,7 +176,7 @@ TEST_F(EepromTest, WholeImageReadsAndWritesEveryWordInOrder) {
     EXPECT_EQ(1u, ReadEEprom(adapter_, buffer.data(), c.type));
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + c.size, pattern(c.size).begin()));
     EXPECT_EQ(0xEE, buffer[c.size]) << "exactly the image";
-    const auto reads = sim_->requests_for(wire::OID_EEPROM_READ);
+    const auto reads = sim_->requests_for(kEepromRead);
     ASSERT_EQ(c.size / 2, reads.size());
     for (size_t i = 0; i < reads.size(); ++i) EXPECT_EQ(2 * i, reads[i].param(0));
     const auto lines = debug();
@@ -159,7 +190,7 @@ TEST_F(EepromTest, WholeImageReadsAndWritesEveryWordInOrder) {
     win32sim::clear_debug_strings();
     EXPECT_EQ(1u, WriteEEprom(adapter_, image.data(), c.type));
     EXPECT_EQ(image, sim_->eeprom());
-    const auto writes = sim_->requests_for(wire::OID_EEPROM_WRITE);
+    const auto writes = sim_->requests_for(kEepromWrite);
     ASSERT_EQ(c.size / 2, writes.size());
     EXPECT_EQ(ULONG(image[5]) << 8 | image[4], writes[2].data_word(2));
     EXPECT_TRUE(debug().empty()) << "the image write traces nothing";
@@ -184,18 +215,24 @@ TEST_F(EepromTest, WholeImageTransfersStopAtTheFirstFailedWord) {
   open();
   sim_->set_eeprom_type(1);
   sim_->set_eeprom(pattern(128));
-  fail_at(wire::OID_EEPROM_READ, 18, Fault::WrongCommandId);  // the tenth word
+  fail_at(kEepromRead, 18, Fault::WrongCommandId);  // the tenth word
   std::vector<uint8_t> buffer(128, 0xEE);
+  win32sim::clear_debug_strings();
   EXPECT_EQ(0u, ReadEEprom(adapter_, buffer.data(), 1));
+  std::vector<std::string> trace = {"==>TALVEN: ReadEEprom\n"};
+  for (int word = 0; word < 10; ++word)
+    trace.insert(trace.end(), kWordTrace.begin(), kWordTrace.end());
+  trace.push_back("<==TALVEN: ReadEEprom\n");
+  EXPECT_EQ(trace, debug()) << "the exit line follows the failed word";
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 18, pattern(128).begin()));
   EXPECT_EQ(std::vector<uint8_t>(110, 0xEE),
             std::vector<uint8_t>(buffer.begin() + 18, buffer.end()));
-  EXPECT_EQ(10u, sim_->requests_for(wire::OID_EEPROM_READ).size()) << "no word is retried";
+  EXPECT_EQ(10u, sim_->requests_for(kEepromRead).size()) << "no word is retried";
 
-  fail_at(wire::OID_EEPROM_WRITE, 18);
+  fail_at(kEepromWrite, 18);
   const std::vector<uint8_t> image(128, 0x5A);
   EXPECT_EQ(0u, WriteEEprom(adapter_, image.data(), 1));
-  EXPECT_EQ(10u, sim_->requests_for(wire::OID_EEPROM_WRITE).size());
+  EXPECT_EQ(10u, sim_->requests_for(kEepromWrite).size());
   const auto eeprom = sim_->eeprom();
   EXPECT_EQ(std::vector<uint8_t>(18, 0x5A),
             std::vector<uint8_t>(eeprom.begin(), eeprom.begin() + 18))
