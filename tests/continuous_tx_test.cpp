@@ -77,14 +77,24 @@ TEST_F(ContinuousTxTest, StopWithoutWorkerReturnsAfterOnePollAndOnlyTheLowByteSt
   EXPECT_EQ(0u, sim_->frames_written());
 }
 
-// A stop on a thread of its own, so that a test can look at it before it returns.
+// The 10 ms polls of stops so far (in counting mode nothing else sleeps 10 ms here).
+size_t stop_polls() {
+  const auto log = win32sim::sleep_log();
+  return size_t(std::count(log.begin(), log.end(), 10u));
+}
+
+// A stop on a thread of its own, so that a test can look at it before it returns. It is built
+// once the stop has cleared the run flag (its first poll), so that a worker released after
+// that sends no further frame.
 class Stop {
  public:
   explicit Stop(std::function<ULONG()> call)
-      : thread_([this, call] {
+      : polls_(stop_polls()), thread_([this, call] {
           result_ = call();
           done_ = true;
-        }) {}
+        }) {
+    while (stop_polls() == polls_ && !done_) std::this_thread::yield();
+  }
   ~Stop() {
     if (thread_.joinable()) thread_.join();
   }
@@ -102,6 +112,7 @@ class Stop {
  private:
   std::atomic<bool> done_{false};
   ULONG result_ = 0;
+  size_t polls_;
   std::thread thread_;
 };
 
@@ -134,7 +145,6 @@ TEST_F(ContinuousTxTest, EveryStartSendsAFrameEvenWhenTheStopComesFirst) {
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
   ASSERT_TRUE(win32sim::wait_threads_at_gate(1, 5000));
   Stop stop([this] { return PKT32OFDMContinuousTx(adapter_, 0); });
-  while (win32sim::sleep_count() == 0) std::this_thread::yield();  // the run flag is clear
   EXPECT_FALSE(stop.returned_within(std::chrono::milliseconds(20)));
   win32sim::open_thread_gate();
   EXPECT_EQ(1u, stop.result());
