@@ -128,7 +128,16 @@ extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
   }
   if (!HasOverlappedIoCompleted(overlapped)) {
     CancelIoEx(adapter->Handle, overlapped);
-    WaitForSingleObject(adapter->Handle, kCancelWaitMs);
+    // The cancelled request signals the handle when it ends; a completion of another request
+    // may have signalled it already, so it is the request itself that tells when to stop.
+    const DWORD start = GetTickCount();
+    while (!HasOverlappedIoCompleted(overlapped)) {
+      const DWORD waited = GetTickCount() - start;
+      if (waited >= kCancelWaitMs) break;
+      const DWORD woke = WaitForSingleObject(adapter->Handle, kCancelWaitMs - waited);
+      if (woke != WAIT_OBJECT_0) break;
+      if (!HasOverlappedIoCompleted(overlapped)) Sleep(1);
+    }
   }
   if (HasOverlappedIoCompleted(overlapped)) talven::global_record_free(overlapped);
   return FALSE;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <thread>
 
 #include "support/machine.h"
 
@@ -18,6 +20,30 @@ class PacketTest : public MachineTest {
     EXPECT_NE(nullptr, p);
     return p;
   }
+  // Holds a reset and, while it is pending, has another thread issue on the same handle a
+  // status query without an event that completes 50 ms later. Returns the reset's result.
+  BOOLEAN reset_woken_by_other_request(std::chrono::steady_clock::duration* took) {
+    sim_->set_reset_completion({Completion::Held, 0, 0});
+    sim_->set_oid_completion({Completion::Later, 0, 50000}, 1);
+    const uint8_t status_query[] = {0x80, 0x52, 0x4E, 0xFF, 4};  // Oid 0xFF4E5280, Length 4
+    std::copy(std::begin(status_query), std::end(status_query), record_.begin());
+    std::thread other([this] {
+      if (!sim_->wait_held(1, 2000)) return;
+      DWORD n = 0;
+      EXPECT_FALSE(DeviceIoControl(adapter_->Handle, 0x80000004, record_.data(), 307,
+                                   record_.data(), 307, &n, &other_ov_));
+      EXPECT_EQ(DWORD(ERROR_IO_PENDING), GetLastError());
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const BOOLEAN result = PacketResetAdapter(adapter_);
+    *took = std::chrono::steady_clock::now() - start;
+    other.join();
+    for (int i = 0; i < 200 && !HasOverlappedIoCompleted(&other_ov_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return result;
+  }
+  OVERLAPPED other_ov_{};  // no event: its completion signals the handle
+  std::vector<uint8_t> record_ = std::vector<uint8_t>(307);
   std::vector<uint8_t> frame_{std::vector<uint8_t>(100)};
   void SetUp() override {
     MachineTest::SetUp();
@@ -36,6 +62,9 @@ TEST_F(PacketTest, AllocationGivesAZeroedRecordWithItsOwnEventAndFreeReleasesBot
   EXPECT_NE(nullptr, p->Overlapped.hEvent);
   EXPECT_EQ(1u, win32sim::open_event_handles());
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(p->Overlapped.hEvent, 0)) << "not signalled";
+  SetEvent(p->Overlapped.hEvent);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(p->Overlapped.hEvent, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(p->Overlapped.hEvent, 0)) << "auto-reset";
   EXPECT_EQ(1u, PacketInitPacket(p, frame_.data(), 100));
   EXPECT_EQ(1u, PacketFreePacket(p));
   EXPECT_EQ(0u, win32sim::open_event_handles());
@@ -57,7 +86,9 @@ TEST_F(PacketTest, SendRefusesBadPacketsBeforeWriting) {
   open();
   Packet* p = allocate();
   EXPECT_EQ(0u, PacketSendPacket(adapter_, nullptr, 1));
+  p->Overlapped.Offset = 7;
   EXPECT_EQ(0u, PacketSendPacket(adapter_, p, 1)) << "never initialised";
+  EXPECT_EQ(0u, p->Overlapped.Offset) << "zeroed before the buffer is checked";
   PacketInitPacket(p, frame_.data(), 100);
   win32sim::fail_nth_reset_event(1);
   EXPECT_EQ(0u, PacketSendPacket(adapter_, p, 1));
@@ -73,34 +104,61 @@ TEST_F(PacketTest, SynchronousSendWritesTheFrameByteForByte) {
   open();
   Packet* p = allocate();
   PacketInitPacket(p, frame_.data(), 100);
+  p->Overlapped.Offset = 0x1234;
+  p->Overlapped.OffsetHigh = 0x5678;
   EXPECT_EQ(1u, PacketSendPacket(adapter_, p, 1));
   ASSERT_EQ(1u, sim_->frames_written());
   EXPECT_EQ(frame_, sim_->recent_frames()[0]);
+  EXPECT_EQ(0u, win32sim::io_log().back().offset) << "every write starts at offset 0";
   PacketInitPacket(p, frame_.data(), 0);
+  p->Overlapped.OffsetHigh = 1;
   EXPECT_EQ(1u, PacketSendPacket(adapter_, p, 1));
   EXPECT_TRUE(sim_->recent_frames()[1].empty()) << "lengths are not checked";
+  EXPECT_EQ((std::vector<uint64_t>{0, 0}), sim_->recent_frame_offsets());
   PacketFreePacket(p);
 }
 
 TEST_F(PacketTest, OnlyTheLowByteOfTheFlagsCountsAndTheWaitCollectsTheOutcome) {
+  // The device reads the frame from the caller's buffer when the write completes, so what goes
+  // on the air is the buffer as it stands then.
   struct Case {
-    uint32_t error;  // of the late completion
+    Completion completion;
     ULONG waited;
-  } cases[] = {{0, 1}, {ERROR_GEN_FAILURE, 0}};
+  } cases[] = {{{Completion::Later, 0, 100000}, 1},
+               {{Completion::Later, ERROR_GEN_FAILURE, 100000}, 0},
+               {{Completion::Held, 0, 0}, 1}};
   open();
   Packet* p = allocate();
   PacketInitPacket(p, frame_.data(), 100);
   for (const Case& c : cases) {
-    sim_->set_write_completion({Completion::Later, c.error, 100000});
+    const uint32_t error = c.completion.error;
+    sim_->clear_frames();
+    sim_->set_write_completion(c.completion);
+    // A held write is released once the send and the first look have returned, or after 2 s
+    // if either of them waits for it.
+    std::promise<void> looked;
+    std::future<void> look = looked.get_future();
+    std::thread releaser;
+    if (c.completion.kind == Completion::Held)
+      releaser = std::thread([&] {
+        look.wait_for(std::chrono::seconds(2));
+        sim_->release_held(1);
+      });
     EXPECT_EQ(1u, PacketSendPacket(adapter_, p, 0x100)) << "0x100 is false: no wait";
     ULONG bytes = 77;
     EXPECT_EQ(0u, PacketWaitPacket(adapter_, p, &bytes, 0x200));
     EXPECT_EQ(DWORD(ERROR_IO_INCOMPLETE), GetLastError());
     EXPECT_EQ(77u, bytes);
+    looked.set_value();
     EXPECT_EQ(c.waited, PacketWaitPacket(adapter_, p, &bytes, 1));
-    EXPECT_EQ(c.error ? 0u : 100u, bytes);
-    if (c.error) {
-      EXPECT_EQ(c.error, GetLastError());
+    if (releaser.joinable()) releaser.join();
+    EXPECT_EQ(error ? 0u : 100u, bytes);
+    if (error) {
+      EXPECT_EQ(error, GetLastError());
+    }
+    EXPECT_EQ(error ? 0u : 1u, sim_->frames_written());
+    if (!error) {
+      EXPECT_EQ(frame_, sim_->recent_frames().at(0));
     }
   }
   sim_->set_write_completion({Completion::Later, ERROR_GEN_FAILURE, 1000});
@@ -136,6 +194,14 @@ TEST_F(PacketTest, ReceiveCopiesExactlyTheFrameAndChangesNothingOnFailure) {
   EXPECT_EQ(0u, PacketReceivePacket(adapter_, p, 0, &length)) << "nothing received";
   EXPECT_EQ(0xABCDu, length);
   EXPECT_EQ(9u, p->Length);
+  sim_->queue_received_frame(std::vector<uint8_t>(30, 0x55));
+  sim_->add_fault({0xFF4D102C, simadapter::Fault::FailAndAnswer});
+  EXPECT_EQ(0u, PacketReceivePacket(adapter_, p, 0, &length)) << "failed, answer written anyway";
+  EXPECT_EQ(0u, sim_->queued_received_frames()) << "the driver did answer";
+  EXPECT_EQ(0xABCDu, length);
+  EXPECT_EQ(9u, p->Length);
+  EXPECT_EQ(std::vector<uint8_t>(2100, 0xEE), buffer);
+  sim_->clear_faults();
 
   for (size_t n : {60u, 0u, 2000u}) {
     sim_->queue_received_frame(std::vector<uint8_t>(n, 0x42));
@@ -157,7 +223,7 @@ TEST_F(PacketTest, ReceiveCopiesExactlyTheFrameAndChangesNothingOnFailure) {
 TEST_F(PacketTest, ReportedLengthAboveTheCapacityIsCutToIt) {
   open();
   Packet* p = allocate();
-  std::vector<uint8_t> buffer(2100, 0xEE);
+  std::vector<uint8_t> buffer(5100, 0xEE);  // room for an uncut copy, so that it shows
   PacketInitPacket(p, buffer.data(), 0);
   sim_->queue_received_frame(std::vector<uint8_t>(2000, 0x42));
   sim_->set_receive_reported_length(5000);
@@ -184,28 +250,70 @@ TEST_F(PacketTest, FilterSendsTheMaskAndReturnsTheLowByteOfTheRequest) {
 }
 
 TEST_F(PacketTest, ResetReportsCompletionAndTimesOutAfterThreeSeconds) {
+  // A reset still pending after 3000 ms is cancelled, and the call waits up to 1000 ms more for
+  // the driver to end it; its OVERLAPPED block goes once the request has ended, never before.
+  const HANDLE bogus = reinterpret_cast<HANDLE>(uintptr_t(0xBAD0));
   struct Case {
     Completion completion;
+    Completion cancel;  // how the driver ends a cancelled reset
     BOOLEAN result;
+    int min_ms, max_ms;
+    HANDLE handle;  // null: the adapter's own
+    size_t kept;    // requests still pending and global blocks kept afterwards
   } cases[] = {
-      {{Completion::Now, 0, 0}, TRUE},
-      {{Completion::Later, 0, 50000}, TRUE},
-      {{Completion::Later, ERROR_GEN_FAILURE, 1000}, TRUE},
-      {{Completion::Never, 0, 0}, FALSE},
+      {{Completion::Now, 0, 0}, {}, TRUE, 0, 1500, nullptr, 0},
+      {{Completion::Later, 0, 50000}, {}, TRUE, 0, 1500, nullptr, 0},
+      {{Completion::Later, ERROR_GEN_FAILURE, 1000}, {}, TRUE, 0, 1500, nullptr, 0},
+      {{Completion::Refused, ERROR_INVALID_PARAMETER, 0}, {}, FALSE, 0, 1500, nullptr, 0},
+      {{Completion::Now, 0, 0}, {}, FALSE, 0, 1500, bogus, 0},
+      {{Completion::Never, 0, 0}, {Completion::Now, 0, 0}, FALSE, 3000, 4000, nullptr, 0},
+      {{Completion::Never, 0, 0}, {Completion::Later, 0, 300000}, FALSE, 3300, 4000, nullptr, 0},
+      // Last: the driver ignores the cancel, so the request and its block stay for good.
+      {{Completion::Never, 0, 0}, {Completion::Never, 0, 0}, FALSE, 4000, 5000, nullptr, 1},
   };
   open();
+  const HANDLE own = adapter_->Handle;
   for (const Case& c : cases) {
+    const std::string what = "row " + std::to_string(&c - cases);
     sim_->set_reset_completion(c.completion);
+    sim_->set_cancel_completion(c.cancel);
+    win32sim::clear_io_log();
+    const size_t blocks = win32sim::heap_live_blocks();
+    if (c.handle != nullptr) adapter_->Handle = c.handle;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(c.result, PacketResetAdapter(adapter_) & 0xFF);
+    EXPECT_EQ(c.result, PacketResetAdapter(adapter_) & 0xFF) << what;
     const auto took = std::chrono::steady_clock::now() - start;
-    if (c.result)
-      EXPECT_LT(took, std::chrono::milliseconds(1500));
-    else
-      EXPECT_GE(took, std::chrono::milliseconds(3000));
-    EXPECT_EQ(0u, win32sim::pending_io_count()) << "the request ended before the record did";
+    adapter_->Handle = own;
+    EXPECT_GE(took, std::chrono::milliseconds(c.min_ms)) << what;
+    EXPECT_LT(took, std::chrono::milliseconds(c.max_ms)) << what;
+    EXPECT_EQ(c.kept, win32sim::pending_io_count()) << what;
+    EXPECT_EQ(blocks + c.kept, win32sim::heap_live_blocks()) << what;
+    const auto log = win32sim::io_log();
+    ASSERT_EQ(c.handle != nullptr ? 0u : 1u, log.size()) << what;
+    if (!log.empty()) {
+      EXPECT_EQ(0x80000008u, log[0].code);
+      EXPECT_EQ(0u, log[0].in_size + log[0].out_size);
+      EXPECT_EQ(c.min_ms >= 3000, log[0].cancel_requested) << what;
+    }
   }
-  EXPECT_EQ(4u, sim_->adapter_resets());
+  EXPECT_EQ(7u, sim_->adapter_resets());
+  baseline_blocks_ += 1;  // the block of the reset the driver never ended
+}
+
+TEST_F(PacketTest, ResetWhoseWaitAnotherCompletionEndsFails) {
+  open();
+  const size_t blocks = win32sim::heap_live_blocks();
+  std::chrono::steady_clock::duration took;
+  EXPECT_EQ(FALSE, reset_woken_by_other_request(&took) & 0xFF);
+  EXPECT_LT(took, std::chrono::milliseconds(1500)) << "ended by the other completion";
+  const auto log = win32sim::io_log();
+  ASSERT_EQ(2u, log.size());
+  EXPECT_EQ(0x80000008u, log[0].code);
+  EXPECT_TRUE(log[0].cancel_requested) << "the reset still pending is cancelled";
+  EXPECT_EQ(win32sim::IoCall::Completed, log[1].state);
+  EXPECT_FALSE(log[1].cancel_requested);
+  EXPECT_EQ(0u, win32sim::pending_io_count()) << "the cancelled reset was waited for";
+  EXPECT_EQ(blocks, win32sim::heap_live_blocks()) << "and its block released";
 }
 
 }  // namespace

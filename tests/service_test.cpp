@@ -19,47 +19,55 @@ class ServiceTest : public MachineTest {
 };
 
 TEST_F(ServiceTest, StartReportsEachFailureInItsOwnBox) {
+  // The caller's service name, not the packet driver's usual one, is the one started.
+  const std::u16string kService = u"PktDrv7";
+  const std::vector<std::u16string> both = {kService, u""}, manager = {u""};
   struct Case {
     const char* what;
     std::function<void()> machine;
     ULONG result;
     const char16_t* box;  // null: no message box
     bool running;
+    std::vector<std::u16string> closed;  // service handles closed, in order (u"": the manager)
   } cases[] = {
-      {"starts", [] { win32sim::add_service(u"NORVAKS", {}); }, 1, nullptr, true},
+      {"starts", [&] { win32sim::add_service(kService, {}); }, 1, nullptr, true, both},
       {"already running",
-       [] {
+       [&] {
          win32sim::ServiceConfig c;
          c.running = true;
-         win32sim::add_service(u"NORVAKS", c);
+         win32sim::add_service(kService, c);
        },
-       1, nullptr, true},
+       1, nullptr, true, both},
       {"no manager",
-       [] {
-         win32sim::add_service(u"NORVAKS", {});
+       [&] {
+         win32sim::add_service(kService, {});
          win32sim::fail_open_sc_manager(ERROR_ACCESS_DENIED);
        },
-       0, u"Could not open SC Manager database.\n", false},
-      {"no service", [] {}, 0, u"Could not open the service.\n", false},
+       0,
+       u"Could not open SC Manager database.\n",
+       false,
+       {}},
+      {"no service", [] { win32sim::add_service(u"NORVAKS", {}); }, 0,
+       u"Could not open the service.\n", false, manager},
       {"disabled",
-       [] {
+       [&] {
          win32sim::ServiceConfig c;
          c.start_error = 1058;
-         win32sim::add_service(u"NORVAKS", c);
+         win32sim::add_service(kService, c);
        },
-       0, u"Failed to start the service, ErrorNo: 0x422(1058).\n", false},
+       0, u"Failed to start the service, ErrorNo: 0x422(1058).\n", false, both},
       {"negative error",
-       [] {
+       [&] {
          win32sim::ServiceConfig c;
          c.start_error = 0xC0000022;
-         win32sim::add_service(u"NORVAKS", c);
+         win32sim::add_service(kService, c);
        },
-       0, u"Failed to start the service, ErrorNo: 0xC0000022(-1073741790).\n", false},
+       0, u"Failed to start the service, ErrorNo: 0xC0000022(-1073741790).\n", false, both},
   };
   for (const Case& c : cases) {
     win32sim::reset_machine();
     c.machine();
-    EXPECT_EQ(c.result, StartPacketDriver(w(u"NORVAKS"), 0xDEAD)) << c.what;
+    EXPECT_EQ(c.result, StartPacketDriver(w(kService.c_str()), 0xDEAD)) << c.what;
     const auto boxes = win32sim::message_boxes();
     if (c.box == nullptr) {
       EXPECT_TRUE(boxes.empty()) << c.what;
@@ -70,8 +78,26 @@ TEST_F(ServiceTest, StartReportsEachFailureInItsOwnBox) {
       EXPECT_EQ(nullptr, boxes[0].owner);
       EXPECT_EQ(uint32_t(MB_OK), boxes[0].type);
     }
-    EXPECT_EQ(c.running, win32sim::service_running(u"NORVAKS")) << c.what;
+    EXPECT_EQ(c.running, win32sim::service_running(kService)) << c.what;
     EXPECT_EQ(0u, win32sim::open_sc_handles()) << c.what;
+    EXPECT_EQ(c.closed, win32sim::close_service_log()) << c.what << ": service, then manager";
+
+    const auto managers = win32sim::open_sc_manager_log();
+    ASSERT_EQ(1u, managers.size()) << c.what;
+    EXPECT_TRUE(managers[0].machine_null && managers[0].database_null) << "this machine's own";
+    EXPECT_EQ(0xF003Fu, managers[0].access);
+    const auto services = win32sim::open_service_log();
+    ASSERT_EQ(c.closed.empty() ? 0u : 1u, services.size()) << c.what;
+    if (!services.empty()) {
+      EXPECT_EQ(kService, services[0].name) << c.what;
+      EXPECT_EQ(0xF01FFu, services[0].access) << c.what;
+    }
+    const auto starts = win32sim::start_service_log();
+    ASSERT_EQ(c.closed.size() == 2 ? 1u : 0u, starts.size()) << c.what;
+    if (!starts.empty()) {
+      EXPECT_EQ(0u, starts[0].argc) << "no start arguments";
+      EXPECT_TRUE(starts[0].argv_null);
+    }
   }
   baseline_blocks_ = win32sim::heap_live_blocks();
 }
@@ -116,6 +142,8 @@ TEST_F(AdapterNamesTest, CopiesTheValueAsStoredOpeningOneLevelAtATime) {
     EXPECT_EQ(0u, opens[i].options);
     EXPECT_EQ(i == 0, opens[i].parent_is_hklm);
   }
+  EXPECT_EQ(std::vector<std::u16string>(levels.rbegin(), levels.rend()), win32sim::reg_close_log())
+      << "innermost first";
 }
 
 TEST_F(AdapterNamesTest, SizeRulesForSmallAndMissingBuffers) {
@@ -132,14 +160,22 @@ TEST_F(AdapterNamesTest, MissingKeysLeaveBufferAndSizeAndDeniedSystemFails) {
   struct Case {
     const char16_t* remove;
     ULONG result;
-  } cases[] = {{u"SYSTEM\\CurrentControlSet\\Services\\NORVAKS", 1}, {kLinkage, 1}};
+    std::vector<std::u16string> closed;  // the keys that were opened, innermost first
+  } cases[] = {{u"SYSTEM\\CurrentControlSet\\Services\\NORVAKS",
+                1,
+                {u"Services", u"CurrentControlSet", u"SYSTEM"}},
+               {kLinkage, 1, {u"NORVAKS", u"Services", u"CurrentControlSet", u"SYSTEM"}}};
   for (const Case& c : cases) {
+    win32sim::reg_set_value(kLinkage, u"Export", REG_MULTI_SZ, value_);
     win32sim::reg_delete_key(c.remove);
+    const size_t closes = win32sim::reg_close_log().size();
     std::vector<uint8_t> buffer(64, 0xEE);
     ULONG size = 64;
     EXPECT_EQ(c.result, PacketGetAdapterNames(buffer.data(), &size));
     EXPECT_EQ(64u, size);
     EXPECT_EQ(std::vector<uint8_t>(64, 0xEE), buffer);
+    const auto log = win32sim::reg_close_log();
+    EXPECT_EQ(c.closed, std::vector<std::u16string>(log.begin() + closes, log.end()));
   }
   win32sim::reg_set_value(kLinkage, u"Other", REG_SZ, {0, 0});
   ULONG size = 64;

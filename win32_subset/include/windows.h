@@ -273,6 +273,7 @@ WIN32SIM_EXTERN_C HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttri
 WIN32SIM_EXTERN_C DWORD WINAPI ResumeThread(HANDLE hThread);
 WIN32SIM_EXTERN_C BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WIN32SIM_EXTERN_C VOID WINAPI Sleep(DWORD dwMilliseconds);
+WIN32SIM_EXTERN_C DWORD WINAPI GetTickCount(void);
 WIN32SIM_EXTERN_C BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName,
                                                  HMODULE* phModule);
 WIN32SIM_EXTERN_C BOOL WINAPI FreeLibrary(HMODULE hLibModule);

@@ -411,6 +411,13 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) try
 }
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
+// Milliseconds of real time since an arbitrary start, wrapping at 2^32 as on Windows.
+extern "C" DWORD WINAPI GetTickCount(void) {
+  using namespace std::chrono;
+  return static_cast<DWORD>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
   State& s = machine();
   bool counting = false;
