@@ -80,10 +80,17 @@ class SimulatedAdapterDevice : public Device {
     uint32_t bytes = 0;
     const bool ok = adapter_->oid_request(code, buffer, in_size, out_size, &bytes);
     // The answer is in the system buffer now; the caller sees it when the request completes.
+    // A request that fails with an answer written anyway ends with a warning status, as
+    // STATUS_BUFFER_OVERFLOW does: the output is copied back and the call still fails.
     Completion c = adapter_->oid_completion();
-    if (c.kind != Completion::Refused) c.error = ok ? 0 : ERROR_GEN_FAILURE;
+    if (c.kind != Completion::Refused)
+      c.error = ok ? 0 : bytes > 0 ? ERROR_MORE_DATA : ERROR_GEN_FAILURE;
+    auto copied = [bytes](uint32_t error) {
+      return error == 0 || error == ERROR_MORE_DATA ? bytes : 0;
+    };
     return finish(
-        c, [pending, bytes](uint32_t error) { pending->complete(error, bytes); }, bytes);
+        c, [pending, copied](uint32_t error) { pending->complete(error, copied(error)); },
+        copied(c.error));
   }
 
   IoOutcome write(const uint8_t* data, uint32_t size,
@@ -103,7 +110,7 @@ class SimulatedAdapterDevice : public Device {
           }
           pending->complete(error, error != 0 ? 0 : size);
         },
-        size);
+        c.error != 0 ? 0 : size);
   }
 
   void cancel(const std::shared_ptr<PendingIo>& pending) override {
@@ -123,7 +130,7 @@ class SimulatedAdapterDevice : public Device {
     switch (c.kind) {
       case Completion::Now:
         outcome.error = c.error;
-        outcome.bytes = c.error ? 0 : bytes;
+        outcome.bytes = bytes;  // what the caller gets back, chosen by the request's kind
         break;
       case Completion::Refused:
         outcome.error = c.error ? c.error : ERROR_GEN_FAILURE;
