@@ -4,8 +4,8 @@ namespace talven::family {
 
 ULONG send(const Adapter* adapter, const Op& op, std::initializer_list<uint32_t> words,
            ULONG* output, bool* allocated) {
-  if (refuse_null(adapter, op.name, TEXT("Adapter"))) return 0;
-  if (op.needs_output() && refuse_null(output, op.name, TEXT("output"))) return 0;
+  if (refuse_null(op.name, {{adapter, TEXT("Adapter")}})) return 0;
+  if (op.needs_output() && refuse_null(op.name, {{output, TEXT("output")}})) return 0;
   ULONG result = 0;
   {
     OidRecord record(op.oid, op.length);

@@ -59,7 +59,7 @@ constexpr Op kGetTxPowerBaseOffset{TEXT("GetTxPowerBaseOffset"),               O
 // ---- Commands with their own steps ----
 
 extern "C" ULONG WINAPI StartTest(Adapter* adapter) {
-  if (talven::refuse_null(adapter, TEXT("StartTest"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("StartTest"), {{adapter, TEXT("Adapter")}})) return 0;
   OutputDebugStringW(TEXT("==>TALVEN: StartTest()\n"));
   bool allocated = false;
   const ULONG result = send(adapter, kStartTest, {0}, nullptr, &allocated);
@@ -74,7 +74,7 @@ extern "C" ULONG WINAPI StartTest(Adapter* adapter) {
 }
 
 extern "C" ULONG WINAPI StopTest(Adapter* adapter) {
-  if (talven::refuse_null(adapter, TEXT("StopTest"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("StopTest"), {{adapter, TEXT("Adapter")}})) return 0;
   OutputDebugStringW(TEXT("==>TALVEN: StopTest()\n"));
   bool allocated = false;
   const ULONG result = send(adapter, kStopTest, {0}, nullptr, &allocated);
@@ -96,9 +96,8 @@ extern "C" ULONG WINAPI SetTxPowerBaseOffset(Adapter* adapter, ULONG high, ULONG
 }
 
 extern "C" ULONG WINAPI GetTxPowerBaseOffset(Adapter* adapter, PUCHAR high, PUCHAR low) {
-  if (talven::refuse_null(adapter, TEXT("GetTxPowerBaseOffset"), TEXT("Adapter")) ||
-      talven::refuse_null(high, TEXT("GetTxPowerBaseOffset"), TEXT("high")) ||
-      talven::refuse_null(low, TEXT("GetTxPowerBaseOffset"), TEXT("low")))
+  if (talven::refuse_null(TEXT("GetTxPowerBaseOffset"),
+                          {{adapter, TEXT("Adapter")}, {high, TEXT("high")}, {low, TEXT("low")}}))
     return 0;
   ULONG packed = 0;
   const ULONG result = send(adapter, kGetTxPowerBaseOffset, {}, &packed);

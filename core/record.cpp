@@ -65,12 +65,15 @@ ULONG OidRequest(const Adapter* adapter, ULONG set, uint8_t* record) {
   return static_cast<ULONG>(done);
 }
 
-bool refuse_null(const void* p, const WCHAR* operation, const WCHAR* argument) {
-  if (p != nullptr) return false;
-  WCHAR text[128];
-  wsprintfW(text, TEXT("TALVEN: %s %s == NULL !!!\n"), operation, argument);
-  OutputDebugStringW(text);
-  return true;
+bool refuse_null(const WCHAR* operation, std::initializer_list<NamedArgument> arguments) {
+  for (const NamedArgument& argument : arguments) {
+    if (argument.value != nullptr) continue;
+    WCHAR text[128];
+    wsprintfW(text, TEXT("TALVEN: %s %s == NULL !!!\n"), operation, argument.name);
+    OutputDebugStringW(text);
+    return true;
+  }
+  return false;
 }
 
 ULONG CompleteCommand(const Adapter* adapter, ULONG request_result, int32_t command_id,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "core/platform.h"
 #include "core/wire.h"
@@ -77,9 +78,14 @@ inline ULONG OidRequest(const Adapter* adapter, bool set, const OidRecord& recor
   return OidRequest(adapter, set ? 1u : 0u, record.bytes());
 }
 
-// When p is null, writes "TALVEN: <operation> <argument> == NULL !!!\n" and returns true: the
-// operation then returns its failure value and sends nothing.
-bool refuse_null(const void* p, const WCHAR* operation, const WCHAR* argument);
+// A pointer argument and its name in the debug strings.
+struct NamedArgument {
+  const void* value;
+  const WCHAR* name;
+};
+// When an argument is null, writes "TALVEN: <operation> <name> == NULL !!!\n" for the first
+// one and returns true: the operation then returns its failure value and sends nothing.
+bool refuse_null(const WCHAR* operation, std::initializer_list<NamedArgument> arguments);
 
 // Polls the command status until the driver reports a finished command (see wait.cpp).
 BOOLEAN WaitCommandComplete(const Adapter* adapter, int32_t command_id, int32_t poll_limit,

@@ -22,7 +22,7 @@ ULONG read_access(const WCHAR* name, const Adapter* adapter, ULONG offset, uint3
 // A write request carries {offset, width, value} as words in the Data area; Param stays zero.
 ULONG write_access(const WCHAR* name, const Adapter* adapter, ULONG offset, uint32_t width,
                    ULONG value, int32_t command) {
-  if (talven::refuse_null(adapter, name, TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(name, {{adapter, TEXT("Adapter")}})) return 0;
   ULONG result;
   {
     talven::OidRecord record(OID_EEPROM_WRITE, kAccessLength);
@@ -45,9 +45,6 @@ constexpr ULONG image_size(ULONG type) {
 namespace talven {
 
 ULONG ReadEEprom2Byte(const Adapter* adapter, ULONG offset, USHORT* value) {
-  if (refuse_null(adapter, TEXT("ReadEEprom2Byte"), TEXT("Adapter")) ||
-      refuse_null(value, TEXT("ReadEEprom2Byte"), TEXT("value")))
-    return 0;
   OutputDebugStringW(TEXT("==>TALVEN: ReadEEprom2Byte\n"));
   ULONG word = 0;
   bool allocated = false;
@@ -74,8 +71,8 @@ extern "C" ULONG WINAPI QueryEEpromType(Adapter* adapter, PULONG type) {
 }
 
 extern "C" ULONG WINAPI ReadEEpromByte(Adapter* adapter, ULONG offset, PUCHAR value) {
-  if (talven::refuse_null(adapter, TEXT("ReadEEpromByte"), TEXT("Adapter")) ||
-      talven::refuse_null(value, TEXT("ReadEEpromByte"), TEXT("value")))
+  if (talven::refuse_null(TEXT("ReadEEpromByte"),
+                          {{adapter, TEXT("Adapter")}, {value, TEXT("value")}}))
     return 0;
   ULONG word = 0;
   const ULONG result = read_access(TEXT("ReadEEpromByte"), adapter, offset, kEepromWidthByte,
@@ -90,8 +87,7 @@ extern "C" ULONG WINAPI WriteEEpromByte(Adapter* adapter, ULONG offset, ULONG va
 }
 
 extern "C" ULONG WINAPI ReadEEprom(Adapter* adapter, PUCHAR image, ULONG type) {
-  if (talven::refuse_null(adapter, TEXT("ReadEEprom"), TEXT("Adapter")) ||
-      talven::refuse_null(image, TEXT("ReadEEprom"), TEXT("image")))
+  if (talven::refuse_null(TEXT("ReadEEprom"), {{adapter, TEXT("Adapter")}, {image, TEXT("image")}}))
     return 0;
   OutputDebugStringW(TEXT("==>TALVEN: ReadEEprom\n"));
   const ULONG size = image_size(type);
@@ -113,8 +109,8 @@ extern "C" ULONG WINAPI ReadEEprom(Adapter* adapter, PUCHAR image, ULONG type) {
 }
 
 extern "C" ULONG WINAPI WriteEEprom(Adapter* adapter, const UCHAR* image, ULONG type) {
-  if (talven::refuse_null(adapter, TEXT("WriteEEprom"), TEXT("Adapter")) ||
-      talven::refuse_null(image, TEXT("WriteEEprom"), TEXT("image")))
+  if (talven::refuse_null(TEXT("WriteEEprom"),
+                          {{adapter, TEXT("Adapter")}, {image, TEXT("image")}}))
     return 0;
   const ULONG size = image_size(type);
   if (size == 0) return 0;

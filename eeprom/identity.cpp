@@ -41,19 +41,19 @@ ULONG query_address(const Adapter* adapter, uint32_t oid, PUCHAR address) {
 }  // namespace
 
 extern "C" ULONG WINAPI WriteEEpromVid(Adapter* adapter, ULONG vendorId) {
-  if (talven::refuse_null(adapter, TEXT("WriteEEpromVid"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("WriteEEpromVid"), {{adapter, TEXT("Adapter")}})) return 0;
   return talven::WriteEEprom2Byte(adapter, kVendorIdAt, swap_bytes(vendorId));
 }
 
 extern "C" ULONG WINAPI WriteEEpromDid(Adapter* adapter, ULONG deviceId) {
-  if (talven::refuse_null(adapter, TEXT("WriteEEpromDid"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("WriteEEpromDid"), {{adapter, TEXT("Adapter")}})) return 0;
   return talven::WriteEEprom2Byte(adapter, kDeviceIdAt, swap_bytes(deviceId));
 }
 
 // Writes all three words whatever happens to one of them.
 extern "C" ULONG WINAPI WriteEEpromMacAddr(Adapter* adapter, const UCHAR* mac) {
-  if (talven::refuse_null(adapter, TEXT("WriteEEpromMacAddr"), TEXT("Adapter")) ||
-      talven::refuse_null(mac, TEXT("WriteEEpromMacAddr"), TEXT("mac")))
+  if (talven::refuse_null(TEXT("WriteEEpromMacAddr"),
+                          {{adapter, TEXT("Adapter")}, {mac, TEXT("mac")}}))
     return 0;
   ULONG result = 1;
   for (ULONG j = 0; j < 3; ++j) {
@@ -65,8 +65,8 @@ extern "C" ULONG WINAPI WriteEEpromMacAddr(Adapter* adapter, const UCHAR* mac) {
 
 // Stops at the first failed word; the caller's bytes change only when all three were read.
 extern "C" ULONG WINAPI ReadEEpromMacAddr(Adapter* adapter, PUCHAR mac) {
-  if (talven::refuse_null(adapter, TEXT("ReadEEpromMacAddr"), TEXT("Adapter")) ||
-      talven::refuse_null(mac, TEXT("ReadEEpromMacAddr"), TEXT("mac")))
+  if (talven::refuse_null(TEXT("ReadEEpromMacAddr"),
+                          {{adapter, TEXT("Adapter")}, {mac, TEXT("mac")}}))
     return 0;
   UCHAR copy[6];
   for (ULONG j = 0; j < 3; ++j) {
@@ -80,30 +80,29 @@ extern "C" ULONG WINAPI ReadEEpromMacAddr(Adapter* adapter, PUCHAR mac) {
 }
 
 extern "C" ULONG WINAPI WriteMACAddress(Adapter* adapter, const UCHAR* mac) {
-  if (talven::refuse_null(adapter, TEXT("WriteMACAddress"), TEXT("Adapter")) ||
-      talven::refuse_null(mac, TEXT("WriteMACAddress"), TEXT("mac")))
+  if (talven::refuse_null(TEXT("WriteMACAddress"),
+                          {{adapter, TEXT("Adapter")}, {mac, TEXT("mac")}}))
     return 0;
   return send_bytes(adapter, OID_WRITE_MAC_ADDRESS, mac, kMacAddressLength);
 }
 
 extern "C" ULONG WINAPI ReadMACAddress(Adapter* adapter, PUCHAR mac) {
-  if (talven::refuse_null(adapter, TEXT("ReadMACAddress"), TEXT("Adapter")) ||
-      talven::refuse_null(mac, TEXT("ReadMACAddress"), TEXT("mac")))
+  if (talven::refuse_null(TEXT("ReadMACAddress"), {{adapter, TEXT("Adapter")}, {mac, TEXT("mac")}}))
     return 0;
   return query_address(adapter, OID_READ_MAC_ADDRESS, mac);
 }
 
 extern "C" ULONG WINAPI QueryPermanentAddress(Adapter* adapter, PUCHAR mac) {
-  if (talven::refuse_null(adapter, TEXT("QueryPermanentAddress"), TEXT("Adapter")) ||
-      talven::refuse_null(mac, TEXT("QueryPermanentAddress"), TEXT("mac")))
+  if (talven::refuse_null(TEXT("QueryPermanentAddress"),
+                          {{adapter, TEXT("Adapter")}, {mac, TEXT("mac")}}))
     return 0;
   return query_address(adapter, OID_PERMANENT_ADDRESS, mac);
 }
 
 extern "C" ULONG WINAPI WriteCISData(Adapter* adapter, const UCHAR* data, ULONG length) {
   // No data is fine as long as there is nothing to copy.
-  if (talven::refuse_null(adapter, TEXT("WriteCISData"), TEXT("Adapter")) ||
-      (length != 0 && talven::refuse_null(data, TEXT("WriteCISData"), TEXT("data"))))
+  if (talven::refuse_null(TEXT("WriteCISData"), {{adapter, TEXT("Adapter")}}) ||
+      (length != 0 && talven::refuse_null(TEXT("WriteCISData"), {{data, TEXT("data")}})))
     return 0;
   return send_bytes(adapter, OID_WRITE_CIS_DATA, data, length);
 }
@@ -111,9 +110,9 @@ extern "C" ULONG WINAPI WriteCISData(Adapter* adapter, const UCHAR* data, ULONG 
 // The answer's Length says how many bytes are valid. One above the 256-byte buffer is cut to
 // it: the caller gets the first 256 bytes and a count of 256, never more than was copied.
 extern "C" ULONG WINAPI ReadCISData(Adapter* adapter, PUCHAR data, PULONG length) {
-  if (talven::refuse_null(adapter, TEXT("ReadCISData"), TEXT("Adapter")) ||
-      talven::refuse_null(data, TEXT("ReadCISData"), TEXT("data")) ||
-      talven::refuse_null(length, TEXT("ReadCISData"), TEXT("length")))
+  if (talven::refuse_null(
+          TEXT("ReadCISData"),
+          {{adapter, TEXT("Adapter")}, {data, TEXT("data")}, {length, TEXT("length")}}))
     return 0;
   talven::OidRecord record(OID_READ_CIS_DATA, kCisCapacity);
   if (!record) return 0;
@@ -127,14 +126,14 @@ extern "C" ULONG WINAPI ReadCISData(Adapter* adapter, PUCHAR data, PULONG length
 }
 
 extern "C" ULONG WINAPI WriteEEpromTxPowerBaseOffset(Adapter* adapter, ULONG high, ULONG low) {
-  if (talven::refuse_null(adapter, TEXT("WriteEEpromTxPowerBaseOffset"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("WriteEEpromTxPowerBaseOffset"), {{adapter, TEXT("Adapter")}}))
+    return 0;
   return WriteEEpromByte(adapter, kPowerBaseOffsetAt, ((high << 4) & 0xFF) | (low & 0x0F));
 }
 
 extern "C" ULONG WINAPI ReadEEpromTxPowerBaseOffset(Adapter* adapter, PUCHAR high, PUCHAR low) {
-  if (talven::refuse_null(adapter, TEXT("ReadEEpromTxPowerBaseOffset"), TEXT("Adapter")) ||
-      talven::refuse_null(high, TEXT("ReadEEpromTxPowerBaseOffset"), TEXT("high")) ||
-      talven::refuse_null(low, TEXT("ReadEEpromTxPowerBaseOffset"), TEXT("low")))
+  if (talven::refuse_null(TEXT("ReadEEpromTxPowerBaseOffset"),
+                          {{adapter, TEXT("Adapter")}, {high, TEXT("high")}, {low, TEXT("low")}}))
     return 0;
   UCHAR packed = 0;
   const ULONG result = ReadEEpromByte(adapter, kPowerBaseOffsetAt, &packed);

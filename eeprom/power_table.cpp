@@ -94,8 +94,8 @@ ULONG QueryChipInfo(const Adapter* adapter, ULONG* variant) {
 }  // namespace talven
 
 extern "C" ULONG WINAPI ReadPowerControl(Adapter* adapter, PUCHAR table, LONG length) {
-  if (talven::refuse_null(adapter, TEXT("ReadPowerControl"), TEXT("Adapter")) ||
-      talven::refuse_null(table, TEXT("ReadPowerControl"), TEXT("table")))
+  if (talven::refuse_null(TEXT("ReadPowerControl"),
+                          {{adapter, TEXT("Adapter")}, {table, TEXT("table")}}))
     return 0;
   ULONG variant = 0;
   if (talven::QueryChipInfo(adapter, &variant) == 0) return 0;
@@ -131,8 +131,8 @@ extern "C" ULONG WINAPI ReadPowerControl(Adapter* adapter, PUCHAR table, LONG le
 }
 
 extern "C" ULONG WINAPI WritePowerControl(Adapter* adapter, const UCHAR* table, LONG length) {
-  if (talven::refuse_null(adapter, TEXT("WritePowerControl"), TEXT("Adapter")) ||
-      talven::refuse_null(table, TEXT("WritePowerControl"), TEXT("table")))
+  if (talven::refuse_null(TEXT("WritePowerControl"),
+                          {{adapter, TEXT("Adapter")}, {table, TEXT("table")}}))
     return 0;
   ULONG variant = 0;
   if (talven::QueryChipInfo(adapter, &variant) == 0) return 0;

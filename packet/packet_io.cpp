@@ -38,14 +38,14 @@ extern "C" Packet* WINAPI PacketAllocatePacket(Adapter*) {
 }
 
 extern "C" ULONG WINAPI PacketFreePacket(Packet* packet) {
-  if (talven::refuse_null(packet, TEXT("PacketFreePacket"), TEXT("Packet"))) return 0;
+  if (talven::refuse_null(TEXT("PacketFreePacket"), {{packet, TEXT("Packet")}})) return 0;
   CloseHandle(packet->Overlapped.hEvent);
   talven::global_record_free(packet);
   return 1;
 }
 
 extern "C" ULONG WINAPI PacketInitPacket(Packet* packet, PVOID buffer, ULONG length) {
-  if (talven::refuse_null(packet, TEXT("PacketInitPacket"), TEXT("Packet"))) return 0;
+  if (talven::refuse_null(TEXT("PacketInitPacket"), {{packet, TEXT("Packet")}})) return 0;
   packet->Buffer = buffer;
   packet->Length = length;
   return 1;
@@ -88,9 +88,9 @@ extern "C" ULONG WINAPI PacketSendPacket(Adapter* adapter, Packet* packet, ULONG
 
 extern "C" ULONG WINAPI PacketWaitPacket(Adapter* adapter, Packet* packet, PULONG bytes,
                                          ULONG wait) {
-  if (talven::refuse_null(adapter, TEXT("PacketWaitPacket"), TEXT("Adapter")) ||
-      talven::refuse_null(packet, TEXT("PacketWaitPacket"), TEXT("Packet")) ||
-      talven::refuse_null(bytes, TEXT("PacketWaitPacket"), TEXT("bytes")))
+  if (talven::refuse_null(
+          TEXT("PacketWaitPacket"),
+          {{adapter, TEXT("Adapter")}, {packet, TEXT("Packet")}, {bytes, TEXT("bytes")}}))
     return 0;
   DWORD transferred = 0;
   const BOOL done =
@@ -105,7 +105,7 @@ extern "C" ULONG WINAPI PacketWaitPacket(Adapter* adapter, Packet* packet, PULON
 // cancelled, and its block is released once the driver has completed it; a driver that neither
 // completes nor cancels it keeps the block for good, never freed memory.
 extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
-  if (talven::refuse_null(adapter, TEXT("PacketResetAdapter"), TEXT("Adapter"))) return FALSE;
+  if (talven::refuse_null(TEXT("PacketResetAdapter"), {{adapter, TEXT("Adapter")}})) return FALSE;
   auto* overlapped = static_cast<OVERLAPPED*>(talven::global_record_alloc(sizeof(OVERLAPPED)));
   if (overlapped == nullptr) return FALSE;
   DWORD returned = 0;
@@ -152,10 +152,10 @@ extern "C" BOOLEAN WINAPI PacketSetFilter(Adapter* adapter, ULONG filter) {
 
 extern "C" ULONG WINAPI PacketReceivePacket(Adapter* adapter, Packet* packet, ULONG,
                                             PULONG length) {
-  if (talven::refuse_null(adapter, TEXT("PacketReceivePacket"), TEXT("Adapter")) ||
-      talven::refuse_null(packet, TEXT("PacketReceivePacket"), TEXT("Packet")) ||
-      talven::refuse_null(length, TEXT("PacketReceivePacket"), TEXT("length")) ||
-      talven::refuse_null(packet->Buffer, TEXT("PacketReceivePacket"), TEXT("Buffer")))
+  if (talven::refuse_null(
+          TEXT("PacketReceivePacket"),
+          {{adapter, TEXT("Adapter")}, {packet, TEXT("Packet")}, {length, TEXT("length")}}) ||
+      talven::refuse_null(TEXT("PacketReceivePacket"), {{packet->Buffer, TEXT("Buffer")}}))
     return 0;
   talven::OidRecord record(OID_RECEIVE_PACKET, kReceiveCapacity);
   if (!record) return 0;

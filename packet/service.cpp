@@ -46,7 +46,7 @@ extern "C" ULONG WINAPI StopPacketDriver(ULONG) {
 }
 
 extern "C" ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size) {
-  if (talven::refuse_null(size, TEXT("PacketGetAdapterNames"), TEXT("size"))) return 0;
+  if (talven::refuse_null(TEXT("PacketGetAdapterNames"), {{size, TEXT("size")}})) return 0;
   constexpr size_t kDepth = sizeof kLinkagePath / sizeof kLinkagePath[0];
   HKEY keys[kDepth + 1] = {};
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM"), 0, KEY_READ, &keys[0]) != ERROR_SUCCESS)

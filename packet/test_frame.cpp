@@ -69,7 +69,7 @@ DWORD WINAPI ContinuousTxWorker(LPVOID parameter) {
 }  // namespace talven
 
 extern "C" ULONG WINAPI PKT32XmitOnePacket(Adapter* adapter) {
-  if (talven::refuse_null(adapter, TEXT("PKT32XmitOnePacket"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("PKT32XmitOnePacket"), {{adapter, TEXT("Adapter")}})) return 0;
   Packet* packet = PacketAllocatePacket(adapter);
   if (packet == nullptr) return 0;
   Frame frame;
@@ -87,7 +87,7 @@ extern "C" ULONG WINAPI PKT32OFDMContinuousTx(Adapter* adapter, ULONG start) {
     talven::StopContinuousTx();
     return 1;
   }
-  if (talven::refuse_null(adapter, TEXT("PKT32OFDMContinuousTx"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("PKT32OFDMContinuousTx"), {{adapter, TEXT("Adapter")}})) return 0;
   talven::ContinuousTxRun.store(1);
   HMODULE self = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

@@ -53,7 +53,7 @@ constexpr Op read_op(const WCHAR* name, uint32_t oid, int32_t command) {
 }  // namespace
 
 extern "C" ULONG WINAPI WriteRegData(Adapter* a, ULONG address, LONG width, ULONG value) {
-  if (talven::refuse_null(a, TEXT("WriteRegData"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("WriteRegData"), {{a, TEXT("Adapter")}})) return 0;
   const MacWidth* w = mac_width(width);
   if (w == nullptr) return 0;
   return send(a, write_op(TEXT("WriteRegData"), OID_MAC_REG_WRITE, w->write),
@@ -61,7 +61,7 @@ extern "C" ULONG WINAPI WriteRegData(Adapter* a, ULONG address, LONG width, ULON
 }
 
 extern "C" ULONG WINAPI ReadRegData(Adapter* a, ULONG address, LONG width, PULONG value) {
-  if (talven::refuse_null(a, TEXT("ReadRegData"), TEXT("Adapter"))) return 0;
+  if (talven::refuse_null(TEXT("ReadRegData"), {{a, TEXT("Adapter")}})) return 0;
   const MacWidth* w = mac_width(width);
   if (w == nullptr) return 0;
   return send(a, read_op(TEXT("ReadRegData"), OID_MAC_REG_READ, w->read),

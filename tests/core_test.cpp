@@ -172,10 +172,10 @@ TEST_F(TransportTest, TransferSizeAndDirectionFollowLengthAndTheLowByte) {
     uint32_t size;
     size_t block;
   } cases[] = {
-      {4, 1, wire::IOCTL_OID_SET, 307, 307},       {12, 1, wire::IOCTL_OID_SET, 315, 315},
-      {4, 0, wire::IOCTL_OID_QUERY, 307, 307},     {28, 0, wire::IOCTL_OID_QUERY, 331, 331},
-      {4, 0x100, wire::IOCTL_OID_QUERY, 307, 307}, {2000, 0, wire::IOCTL_OID_QUERY, 2303, 2303},
-      {0, 1, wire::IOCTL_OID_SET, 303, 304},
+      {4, 1, 0x80000000, 307, 307},     {12, 1, 0x80000000, 315, 315},
+      {4, 0, 0x80000004, 307, 307},     {28, 0, 0x80000004, 331, 331},
+      {4, 0x100, 0x80000004, 307, 307}, {2000, 0, 0x80000004, 2303, 2303},
+      {0, 1, 0x80000000, 303, 304},
   };
   open();
   for (const Case& c : cases) {
@@ -201,7 +201,7 @@ TEST_F(TransportTest, UnsetBytesReachTheDriverAsZero) {
   EXPECT_EQ(1u, talven::OidRequest(adapter_, true, record));
   const Request r = sim_->requests().at(0);
   std::vector<uint8_t> expected(307, 0);
-  wire::put_u32(expected.data(), wire::OID_SET_CHANNEL);
+  wire::put_u32(expected.data(), 0xFF4D1008);
   wire::put_u32(expected.data() + 4, 4);
   wire::put_u32(expected.data() + 8, 11);
   EXPECT_EQ(expected, r.bytes);
@@ -287,7 +287,7 @@ TEST_F(TransportTest, PendedRequestIgnoresOtherCompletionsOnTheHandle) {
 
 class WaitTest : public MachineTest {
  protected:
-  std::vector<Request> status_polls() const { return sim_->requests_for(wire::OID_COMMAND_STATUS); }
+  std::vector<Request> status_polls() const { return sim_->requests_for(0xFF4E5280); }
 };
 
 TEST_F(WaitTest, CheckedIdsCompareAndDeliverTheResultWordOthersAcceptAnyCompletion) {
