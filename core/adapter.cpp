@@ -20,7 +20,7 @@ HANDLE open_device(const Adapter* adapter) {
 }
 
 // "\\.\" in front of the DOS device name.
-constexpr size_t kDosNameStart = 4;
+constexpr size_t kDosNameStart = sizeof talven::wire::kDevicePrefix / sizeof(char16_t) - 1;
 
 }  // namespace
 
@@ -44,8 +44,8 @@ extern "C" Adapter* WINAPI OpenDUT(LPCWSTR devicePath) {
   auto* record = new (block.get()) talven::AdapterRecord{};
   Adapter* adapter = &record->adapter;
   // The first 8 characters are the device-directory prefix ("\Device\").
-  wsprintfW(adapter->DeviceName, TEXT("\\\\.\\%s%s"), TEXT("Packet_"),
-            devicePath + TALVEN_MIN_DEVICE_PATH);
+  wsprintfW(adapter->DeviceName, TEXT("%s%s%s"), wide(talven::wire::kDevicePrefix),
+            wide(talven::wire::kPacketPrefix), devicePath + talven::wire::kSkippedPathChars);
 
   adapter->Handle = open_device(adapter);
   if (adapter->Handle != INVALID_HANDLE_VALUE) {

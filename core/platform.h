@@ -9,3 +9,9 @@
 #include <windows.h>
 
 #include "talven.h"
+
+// The driver contract spells its names as UTF-16 literals; WCHAR is UTF-16 on both platforms.
+static_assert(sizeof(WCHAR) == sizeof(char16_t), "WCHAR must be a UTF-16 code unit");
+inline const WCHAR* wide(const char16_t* text) {
+  return reinterpret_cast<const WCHAR*>(text);
+}

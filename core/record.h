@@ -8,7 +8,16 @@
 #include <initializer_list>
 
 #include "core/platform.h"
-#include "core/wire.h"
+#include "core/policy.h"
+#include "driver_contract/driver_contract.h"
+
+// The public header repeats a few contract values for callers; they must agree.
+static_assert(TALVEN_MIN_DEVICE_PATH == talven::wire::kSkippedPathChars);
+static_assert(TALVEN_RECEIVE_CAPACITY == talven::wire::kReceiveCapacity);
+static_assert(TALVEN_CIS_CAPACITY == talven::wire::kCisCapacity);
+static_assert(TALVEN_DEVICE_NAME_LENGTH >= sizeof talven::wire::kDevicePrefix / 2 +
+                                               sizeof talven::wire::kPacketPrefix / 2 - 2 +
+                                               TALVEN_MAX_DEVICE_PATH - TALVEN_MIN_DEVICE_PATH + 1);
 
 namespace talven {
 
@@ -94,6 +103,6 @@ BOOLEAN WaitCommandComplete(const Adapter* adapter, int32_t command_id, int32_t 
 // The common end of an asynchronous command: wait only when the request returned exactly 1,
 // and then the wait's truth value is the result; any other request result stands.
 ULONG CompleteCommand(const Adapter* adapter, ULONG request_result, int32_t command_id,
-                      int32_t poll_limit = wire::kDefaultPollLimit, ULONG* value = nullptr);
+                      int32_t poll_limit = policy::kDefaultPollLimit, ULONG* value = nullptr);
 
 }  // namespace talven

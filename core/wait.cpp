@@ -7,21 +7,21 @@ namespace talven {
 
 BOOLEAN WaitCommandComplete(const Adapter* adapter, int32_t command_id, int32_t poll_limit,
                             ULONG* result) {
-  OidRecord status(wire::OID_COMMAND_STATUS, wire::kStatusLength, wire::kStatusBlockSize);
+  OidRecord status(wire::OID_COMMAND_STATUS, wire::kStatusLength, policy::kStatusBlockSize);
   if (!status) return FALSE;
 
   for (int32_t polls = 0;; ++polls) {
     // Words the driver leaves alone must read as zero, never as the previous poll's answer.
     for (size_t i = 0; i < 4; ++i) status.set_param(i, 0);
     const ULONG sent = OidRequest(adapter, false, status);
-    if ((sent & 0xFF) != 0 && status.param(0) != 0) break;
+    if ((sent & 0xFF) != 0 && status.param(wire::kStatusFinishedParam) != 0) break;
     if (poll_limit >= 0 && polls >= poll_limit) return FALSE;
     Sleep(1);
   }
 
-  if (!wire::command_id_is_checked(command_id)) return TRUE;
-  if (status.param(1) != static_cast<uint32_t>(command_id)) return FALSE;
-  if (result != nullptr) *result = status.param(3);
+  if (!policy::command_id_is_checked(command_id)) return TRUE;
+  if (status.param(wire::kStatusCommandParam) != static_cast<uint32_t>(command_id)) return FALSE;
+  if (result != nullptr) *result = status.param(wire::kStatusResultParam);
   return TRUE;
 }
 

@@ -2,7 +2,7 @@
 // the EEPROM type, and whole 128- or 256-byte images word by word.
 #include "eeprom/eeprom.h"
 
-#include "commands/oid_family.h"
+#include "core/request_runner.h"
 
 using namespace talven::wire;
 
@@ -12,11 +12,11 @@ constexpr uint32_t kAccessLength = 12;
 
 // A read request carries {offset, width, placeholder} in Param[0..2], goes in the set direction,
 // and its value is the result word of the command's completion.
-ULONG read_access(const WCHAR* name, const Adapter* adapter, ULONG offset, uint32_t width,
-                  int32_t command, ULONG* word, bool* allocated) {
+talven::family::Sent read_access(const WCHAR* name, const Adapter* adapter, ULONG offset,
+                                 uint32_t width, int32_t command, ULONG* word) {
   using namespace talven::family;
   const Op op{name, OID_EEPROM_READ, kAccessLength, kSet, wait_for(command), Output::FromWait};
-  return send(adapter, op, {offset & 0xFF, width, kReadPlaceholder}, word, allocated);
+  return run(adapter, op, {offset & 0xFF, width, kReadPlaceholder}, word);
 }
 
 // A write request carries {offset, width, value} as words in the Data area; Param stays zero.
@@ -47,9 +47,8 @@ namespace talven {
 ULONG ReadEEprom2Byte(const Adapter* adapter, ULONG offset, USHORT* value) {
   OutputDebugStringW(TEXT("==>TALVEN: ReadEEprom2Byte\n"));
   ULONG word = 0;
-  bool allocated = false;
-  const ULONG result = read_access(TEXT("ReadEEprom2Byte"), adapter, offset, kEepromWidthWord,
-                                   CMD_EEPROM_READ_WORD, &word, &allocated);
+  const auto [result, allocated] = read_access(TEXT("ReadEEprom2Byte"), adapter, offset,
+                                               kEepromWidthWord, CMD_EEPROM_READ_WORD, &word);
   if (!allocated) return 0;
   if (result == 1) *value = static_cast<USHORT>(word & 0xFFFF);
   OutputDebugStringW(TEXT("<==TALVEN: ReadEEprom2Byte\n"));
@@ -76,7 +75,8 @@ extern "C" ULONG WINAPI ReadEEpromByte(Adapter* adapter, ULONG offset, PUCHAR va
     return 0;
   ULONG word = 0;
   const ULONG result = read_access(TEXT("ReadEEpromByte"), adapter, offset, kEepromWidthByte,
-                                   CMD_EEPROM_READ_BYTE, &word, nullptr);
+                                   CMD_EEPROM_READ_BYTE, &word)
+                           .result;
   if (result == 1) *value = static_cast<UCHAR>(word & 0xFF);
   return result;
 }

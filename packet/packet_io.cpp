@@ -3,7 +3,7 @@
 // the receive of one frame through the vendor receive OID.
 #include <cstring>
 
-#include "commands/oid_family.h"
+#include "core/request_runner.h"
 
 using namespace talven::wire;
 
@@ -121,7 +121,7 @@ extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
 
   // A reset that completed, with or without an error, is a success; a wait that timed out or
   // failed, or that another request's completion ended early, is not.
-  const DWORD wait = WaitForSingleObject(adapter->Handle, kResetTimeoutMs);
+  const DWORD wait = WaitForSingleObject(adapter->Handle, talven::policy::kResetTimeoutMs);
   if (wait == WAIT_OBJECT_0 && HasOverlappedIoCompleted(overlapped)) {
     talven::global_record_free(overlapped);
     return TRUE;

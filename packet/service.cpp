@@ -4,9 +4,8 @@
 namespace {
 
 constexpr const WCHAR* kCaption = TEXT("TALVEN.DLL");
-// The packet driver's service key; fixed, whatever service name the caller starts.
-constexpr const WCHAR* kLinkagePath[] = {TEXT("CurrentControlSet"), TEXT("Services"),
-                                         TEXT("NORVAKS"), TEXT("Linkage")};
+// The packet driver's Linkage key is fixed, whatever service name the caller starts.
+using talven::wire::kLinkageKeyParts;
 
 void show(const WCHAR* text) {
   MessageBoxW(nullptr, text, kCaption, MB_OK);
@@ -47,18 +46,19 @@ extern "C" ULONG WINAPI StopPacketDriver(ULONG) {
 
 extern "C" ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size) {
   if (talven::refuse_null(TEXT("PacketGetAdapterNames"), {{size, TEXT("size")}})) return 0;
-  constexpr size_t kDepth = sizeof kLinkagePath / sizeof kLinkagePath[0];
-  HKEY keys[kDepth + 1] = {};
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SYSTEM"), 0, KEY_READ, &keys[0]) != ERROR_SUCCESS)
+  constexpr size_t kDepth = sizeof kLinkageKeyParts / sizeof kLinkageKeyParts[0];
+  HKEY keys[kDepth] = {};
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wide(kLinkageKeyParts[0]), 0, KEY_READ, &keys[0]) !=
+      ERROR_SUCCESS)
     return 0;
   size_t opened = 1;
-  while (opened <= kDepth && RegOpenKeyExW(keys[opened - 1], kLinkagePath[opened - 1], 0, KEY_READ,
-                                           &keys[opened]) == ERROR_SUCCESS)
+  while (opened < kDepth && RegOpenKeyExW(keys[opened - 1], wide(kLinkageKeyParts[opened]), 0,
+                                          KEY_READ, &keys[opened]) == ERROR_SUCCESS)
     ++opened;
-  if (opened == kDepth + 1) {
+  if (opened == kDepth) {
     DWORD type = 0;
-    RegQueryValueExW(keys[kDepth], TEXT("Export"), nullptr, &type, static_cast<LPBYTE>(buffer),
-                     size);
+    RegQueryValueExW(keys[kDepth - 1], wide(talven::wire::kLinkageValue), nullptr, &type,
+                     static_cast<LPBYTE>(buffer), size);
   }
   while (opened > 0) RegCloseKey(keys[--opened]);
   return 1;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/wire.h"
+#include "driver_contract/driver_contract.h"
 
 namespace simadapter {
 

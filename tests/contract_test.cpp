@@ -1,7 +1,7 @@
 // The driver contract and the export surface, value by value. Every control code, record offset,
 // vendor OID, command id and limit that the adapter driver reads, and every exported name with
 // its ordinal that callers bind to, is written out here by hand. A value changed by mistake in
-// core/wire.h, talven.h or the operation list fails a test that names it.
+// driver_contract/driver_contract.h, talven.h or the operation list fails a test that names it.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,7 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/wire.h"
+#include "core/policy.h"
+#include "driver_contract/driver_contract.h"
 #include "exports/operations.h"
 #include "talven.h"
 
@@ -20,6 +21,7 @@ namespace talven_test {
 namespace {
 
 namespace wire = talven::wire;
+namespace policy = talven::policy;
 
 struct Pinned {
   const char* name;
@@ -31,6 +33,7 @@ Pinned pin(const char* name, uint64_t actual, uint64_t expected) {
   return {name, actual, expected};
 }
 #define PIN(name, expected) pin(#name, static_cast<uint64_t>(wire::name), expected)
+#define PIN_POLICY(name, expected) pin(#name, static_cast<uint64_t>(policy::name), expected)
 #define PIN_API(name, expected) pin(#name, static_cast<uint64_t>(name), expected)
 
 void expect_pinned(const std::vector<Pinned>& table) {
@@ -51,9 +54,25 @@ TEST(ContractWire, ControlCodesAndRecordLayout) {
     PIN(kOidOffset, 0), PIN(kLengthOffset, 4), PIN(kParamOffset, 8), PIN(kParamCount, 10),
     PIN(kDataOffset, 48), PIN(kDataSize, 256), PIN(kRecordSize, 304), PIN(kTransferBase, 303),
     // The completion wait's status record and the read placeholder.
-    PIN(kStatusLength, 16), PIN(kStatusBlockSize, 320), PIN(kReadPlaceholder, 0xFFFFFFFFu),
+    PIN(kStatusLength, 16), PIN(kStatusFinishedParam, 0), PIN(kStatusCommandParam, 1),
+    PIN(kStatusResultParam, 3), PIN_POLICY(kStatusBlockSize, 320), PIN(kReadPlaceholder, 0xFFFFFFFFu),
   });
   // clang-format on
+}
+
+// The packet driver's names, as the registry and the device namespace spell them.
+TEST(ContractWire, PacketDriverNames) {
+  auto text = [](const char16_t* s) { return std::u16string(s); };
+  EXPECT_EQ(u"\\\\.\\", text(wire::kDevicePrefix));
+  EXPECT_EQ(u"Packet_", text(wire::kPacketPrefix));
+  EXPECT_EQ(u"\\Device\\", text(wire::kDeviceDirectory));
+  EXPECT_EQ(u"NORVAKS", text(wire::kPacketServiceName));
+  EXPECT_EQ(u"SYSTEM\\CurrentControlSet\\Services\\NORVAKS\\Linkage", text(wire::kLinkageKey));
+  EXPECT_EQ(u"Export", text(wire::kLinkageValue));
+  std::u16string joined;
+  for (const char16_t* part : wire::kLinkageKeyParts)
+    joined += (joined.empty() ? u"" : u"\\") + text(part);
+  EXPECT_EQ(text(wire::kLinkageKey), joined);
 }
 
 // ctl_code against the published values of a few system control codes.
@@ -153,20 +172,20 @@ TEST(ContractWire, CommandIds) {
 // result word; test start, the radio commands and unknown ids are accepted as reported.
 TEST(ContractWire, OnlyRegisterAndEepromCommandsAreChecked) {
   for (int32_t id = -1; id <= 33; ++id)
-    EXPECT_EQ(id >= 1 && id <= 16, wire::command_id_is_checked(id)) << "CommandId " << id;
+    EXPECT_EQ(id >= 1 && id <= 16, policy::command_id_is_checked(id)) << "CommandId " << id;
 }
 
 // The wait takes its id and limit as signed 32-bit words: a negative limit means no limit.
 TEST(ContractWire, WaitArgumentsAreSigned32Bit) {
   EXPECT_TRUE((std::is_same_v<std::underlying_type_t<wire::CommandId>, int32_t>));
-  EXPECT_TRUE((std::is_same_v<decltype(wire::kDefaultPollLimit), const int32_t>));
-  EXPECT_TRUE((std::is_same_v<decltype(wire::kStartTestPollLimit), const int32_t>));
+  EXPECT_TRUE((std::is_same_v<decltype(policy::kDefaultPollLimit), const int32_t>));
+  EXPECT_TRUE((std::is_same_v<decltype(policy::kStartTestPollLimit), const int32_t>));
 }
 
 TEST(ContractWire, LimitsSizesAndEepromCodes) {
   // clang-format off
   expect_pinned({
-    PIN(kDefaultPollLimit, 2000), PIN(kStartTestPollLimit, 100),
+    PIN_POLICY(kDefaultPollLimit, 2000), PIN_POLICY(kStartTestPollLimit, 100),
     // EEPROM type codes, access widths and the {offset, width, value} words of a write,
     // which travel in Data rather than in Param.
     PIN(kEepromType128, 1), PIN(kEepromType256, 2), PIN(kEepromWidthByte, 1),
@@ -175,7 +194,7 @@ TEST(ContractWire, LimitsSizesAndEepromCodes) {
     // Byte-string payloads, the chip information answer and the adapter reset.
     PIN(kMacAddressLength, 6), PIN(kCisCapacity, 256), PIN(kReceiveCapacity, 2000),
     PIN(kChipInfoLength, 28), PIN(kChipVariantParam, 2), PIN(kVariantChip, 2),
-    PIN(kResetTimeoutMs, 3000),
+    PIN_POLICY(kResetTimeoutMs, 3000), PIN(kSkippedPathChars, 8),
   });
   // clang-format on
 }

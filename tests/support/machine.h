@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/wire.h"
+#include "driver_contract/driver_contract.h"
 #include "simulated_adapter/simulated_adapter.h"
 #include "talven.h"
 #include "win32sim/machine.h"

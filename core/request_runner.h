@@ -1,7 +1,7 @@
 // One-request operations as data. Most exported operations are a single OidData request,
 // optionally followed by a completion wait: a row names the operation, its Oid, Length,
 // direction, the CommandId and poll limit it waits for, and where the caller's output comes
-// from. send() carries out any row; the few operations with steps of their own wrap it.
+// from. run() carries out any row; the few operations with steps of their own wrap it.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +27,7 @@ struct Wait {
   int32_t poll_limit;
 };
 constexpr Wait kNoWait{-1, 0};
-constexpr Wait wait_for(int32_t command_id, int32_t poll_limit = wire::kDefaultPollLimit) {
+constexpr Wait wait_for(int32_t command_id, int32_t poll_limit = policy::kDefaultPollLimit) {
   return {command_id, poll_limit};
 }
 
@@ -46,14 +46,25 @@ struct Op {
   }
 };
 
+// What running a row came to: the operation's result and whether its record was allocated.
+struct Sent {
+  ULONG result;
+  bool allocated;  // false: no memory for the record, nothing was sent, the output is untouched
+};
+
 // Runs one row: allocate the zero-filled record, put `words` into Param[0], Param[1], ...,
 // send it, hand the output on as the row says, release the record and, after a request that
 // returned exactly 1, wait for the row's command. A null adapter, or a null output where the
-// row needs one, is refused with one debug string and 0, before anything is allocated or sent.
-// Returns 0 when the record could not be allocated (then *allocated is false, nothing is sent
-// and the output is untouched), otherwise the request's result, or the wait's result when the
-// row waits.
-ULONG send(const Adapter* adapter, const Op& op, std::initializer_list<uint32_t> words,
-           ULONG* output = nullptr, bool* allocated = nullptr);
+// row needs one, is refused with one debug string and result 0, before anything is allocated
+// or sent. The result is 0 when the record could not be allocated, otherwise the request's
+// result, or the wait's result when the row waits.
+Sent run(const Adapter* adapter, const Op& op, std::initializer_list<uint32_t> words,
+         ULONG* output = nullptr);
+
+// run() for the operations whose result is all they report.
+inline ULONG send(const Adapter* adapter, const Op& op, std::initializer_list<uint32_t> words,
+                  ULONG* output = nullptr) {
+  return run(adapter, op, words, output).result;
+}
 
 }  // namespace talven::family

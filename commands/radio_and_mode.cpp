@@ -1,7 +1,7 @@
 // Test control and radio configuration: one OidData request each, twelve of them asynchronous
 // commands that end with a completion wait. The rows below are the whole family; the few
 // members with steps of their own follow them.
-#include "commands/oid_family.h"
+#include "core/request_runner.h"
 
 using namespace talven::wire;
 using talven::family::kNoWait;
@@ -16,7 +16,7 @@ namespace {
 
 // clang-format off
 //                                 Operation                                   Oid                              Len Dir      Completion wait                                 Caller's output
-constexpr Op kStartTest           {TEXT("StartTest"),                          OID_START_TEST,                  4,  kSet,    wait_for(CMD_TEST_START, kStartTestPollLimit),  Output::None};
+constexpr Op kStartTest           {TEXT("StartTest"),                          OID_START_TEST,                  4,  kSet,    wait_for(CMD_TEST_START, talven::policy::kStartTestPollLimit),  Output::None};
 constexpr Op kStopTest            {TEXT("StopTest"),                           OID_STOP_TEST,                   4,  kSet,    kNoWait,                                        Output::None};
 constexpr Op kResetDUT            {TEXT("ResetDUT"),                           OID_RESET_DUT,                   4,  kSet,    kNoWait,                                        Output::None};
 constexpr Op kSetInitialGain      {TEXT("SetInitialGain"),                     OID_SET_INITIAL_GAIN,            4,  kSet,    wait_for(CMD_INITIAL_GAIN),                     Output::None};
@@ -61,8 +61,7 @@ constexpr Op kGetTxPowerBaseOffset{TEXT("GetTxPowerBaseOffset"),               O
 extern "C" ULONG WINAPI StartTest(Adapter* adapter) {
   if (talven::refuse_null(TEXT("StartTest"), {{adapter, TEXT("Adapter")}})) return 0;
   OutputDebugStringW(TEXT("==>TALVEN: StartTest()\n"));
-  bool allocated = false;
-  const ULONG result = send(adapter, kStartTest, {0}, nullptr, &allocated);
+  const auto [result, allocated] = talven::family::run(adapter, kStartTest, {0});
   if (!allocated) {
     OutputDebugStringW(TEXT("TALVEN: StartTest(): failed to allocate OidData !!!\n"));
     return 0;
@@ -76,8 +75,7 @@ extern "C" ULONG WINAPI StartTest(Adapter* adapter) {
 extern "C" ULONG WINAPI StopTest(Adapter* adapter) {
   if (talven::refuse_null(TEXT("StopTest"), {{adapter, TEXT("Adapter")}})) return 0;
   OutputDebugStringW(TEXT("==>TALVEN: StopTest()\n"));
-  bool allocated = false;
-  const ULONG result = send(adapter, kStopTest, {0}, nullptr, &allocated);
+  const auto [result, allocated] = talven::family::run(adapter, kStopTest, {0});
   if (!allocated) {
     OutputDebugStringW(TEXT("TALVEN: StopTest(): failed to allocate OidData !!!\n"));
     return 0;

@@ -1,12 +1,31 @@
-// Wire contract between talven and the drivers below it: control codes, the OidData record
-// layout, vendor OIDs and command ids. Plain C++ with no OS dependency: the library, the
-// simulated adapter and the tests all name these values from here and nowhere else.
+// The contract between talven and the drivers below it, and nothing else: the packet driver's
+// device and registry names, the control codes, the OidData record layout and its status
+// record, the vendor OIDs and the command ids. Freestanding C++ (no OS headers, no library
+// code), so that the library, the simulated adapter, the kernel-mode virtual adapter and the
+// tests all name these values from here and nowhere else.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace talven::wire {
+
+// ---- Packet driver: device files and the adapter list ----
+// The device file of an adapter is kDevicePrefix + kPacketPrefix + the adapter's device path
+// less its first kSkippedPathChars characters (its "\\Device\\" directory); the DOS device
+// name is the same string without kDevicePrefix.
+constexpr char16_t kDevicePrefix[] = u"\\\\.\\";
+constexpr char16_t kPacketPrefix[] = u"Packet_";
+constexpr size_t kSkippedPathChars = 8;
+constexpr char16_t kDeviceDirectory[] = u"\\Device\\";
+// The packet protocol driver's service, and the registry value listing its bound adapters
+// (REG_MULTI_SZ of device paths) under HKEY_LOCAL_MACHINE.
+constexpr char16_t kPacketServiceName[] = u"NORVAKS";
+constexpr char16_t kLinkageKey[] = u"SYSTEM\\CurrentControlSet\\Services\\NORVAKS\\Linkage";
+// The same key one level at a time, as RegOpenKeyExW walks it from HKEY_LOCAL_MACHINE.
+constexpr const char16_t* kLinkageKeyParts[] = {u"SYSTEM", u"CurrentControlSet", u"Services",
+                                                kPacketServiceName, u"Linkage"};
+constexpr char16_t kLinkageValue[] = u"Export";
 
 // ---- Device control codes (device type 0x8000, METHOD_BUFFERED, FILE_ANY_ACCESS) ----
 constexpr uint32_t kDeviceType = 0x8000;
@@ -40,9 +59,12 @@ constexpr size_t param_offset(size_t index) {
   return kParamOffset + 4 * index;
 }
 
-// Status record of the completion wait.
+// Status record (OID_COMMAND_STATUS, Length 16): Param[0] nonzero once the last command has
+// finished, Param[1] its CommandId, Param[3] its result value; Param[2] is not read.
 constexpr uint32_t kStatusLength = 16;
-constexpr size_t kStatusBlockSize = 320;
+constexpr size_t kStatusFinishedParam = 0;
+constexpr size_t kStatusCommandParam = 1;
+constexpr size_t kStatusResultParam = 3;
 
 // Value sent in place of a register or EEPROM read's data word.
 constexpr uint32_t kReadPlaceholder = 0xFFFFFFFFu;
@@ -160,15 +182,6 @@ enum CommandId : int32_t {
   CMD_CARRIER_SUPPRESSION_TX = 30,
   CMD_PACKET_RX_TEST = 31,
 };
-// Completions of these ids are checked against the awaited id and carry a result word.
-constexpr bool command_id_is_checked(int32_t id) {
-  return id >= 1 && id <= 16;
-}
-
-// Poll limits of the completion wait.
-constexpr int32_t kDefaultPollLimit = 2000;
-constexpr int32_t kStartTestPollLimit = 100;
-
 // ---- EEPROM ----
 constexpr uint32_t kEepromType128 = 1;
 constexpr uint32_t kEepromType256 = 2;
@@ -178,9 +191,6 @@ constexpr uint32_t kEepromWidthWord = 2;
 constexpr size_t kEepromWriteOffsetAt = kDataOffset;
 constexpr size_t kEepromWriteWidthAt = kDataOffset + 4;
 constexpr size_t kEepromWriteValueAt = kDataOffset + 8;
-
-// ---- Packet path ----
-constexpr uint32_t kResetTimeoutMs = 3000;
 
 // ---- Little-endian access to raw records ----
 inline uint32_t get_u32(const uint8_t* p) {
