@@ -109,7 +109,7 @@ constexpr uint32_t kFaultSlots = 32;
 constexpr uint32_t kQueryAnswerSlots = 64;  // set_query_answer entries
 constexpr uint32_t kEepromBytes = 256;      // the image as stored (128 used by a type 1 EEPROM)
 constexpr uint32_t kCisBytes = 256;
-constexpr uint32_t kKnownOids = 63;  // OIDs the adapter answers
+constexpr uint32_t kKnownOids = 62;  // OIDs the adapter answers
 
 // How a request completes: at once, after a delay, never (until cancelled), refused at once
 // without being started, or held pending until the test releases it.
@@ -385,6 +385,7 @@ class DeviceModel {
   uint32_t logged_ = 0;  // requests since the last clear
 
   LoggedFrame frames_[kFramesKept];
+  uint32_t frame_next_ = 0;  // slot of the next frame written
   uint64_t frames_written_ = 0;
   uint32_t first_frame_size_ = 0;
   uint64_t first_frame_hash_ = 0;
