@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -139,6 +140,33 @@ TEST(DeviceModelTest, IsPlainMemoryAKernelHostCanPlaceAndFree) {
   EXPECT_EQ(3u, rf.answer(0));
   EXPECT_EQ(before, g_allocations.load()) << "built and used without the heap";
   std::free(memory);
+}
+
+// The control device's records carry the model's values as they are: its request entries are
+// one copy of a logged request, its enums number completions, faults and register files alike.
+TEST(DeviceModelTest, ValuesAndLayoutsMatchTheControlDeviceRecords) {
+  EXPECT_EQ(576u, sizeof(LoggedRequest));
+  EXPECT_EQ(0u, offsetof(LoggedRequest, sequence));
+  EXPECT_EQ(4u, offsetof(LoggedRequest, code));
+  EXPECT_EQ(8u, offsetof(LoggedRequest, in_size));
+  EXPECT_EQ(12u, offsetof(LoggedRequest, out_size));
+  EXPECT_EQ(16u, offsetof(LoggedRequest, bytes));
+  const int kinds[] = {Completion::Now, Completion::Later, Completion::Never, Completion::Refused,
+                       Completion::Held};
+  const int modes[] = {Fault::FailRequest, Fault::NeverComplete, Fault::WrongCommandId,
+                       Fault::FailAndAnswer, Fault::ResultWord};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(i, kinds[i]);
+    EXPECT_EQ(i, modes[i]);
+  }
+  EXPECT_EQ(0u, uint32_t(simadapter::RegisterFile::Mac));
+  EXPECT_EQ(1u, uint32_t(simadapter::RegisterFile::BbBank0));
+  EXPECT_EQ(2u, uint32_t(simadapter::RegisterFile::BbBank1));
+  EXPECT_EQ(3u, uint32_t(simadapter::RegisterFile::Rf));
+  // Whole control records fit: a 1536-byte frame, a 256-byte CIS and EEPROM image.
+  EXPECT_LE(1536u, simadapter::kFrameBytes);
+  EXPECT_EQ(256u, simadapter::kCisBytes);
+  EXPECT_EQ(256u, simadapter::kEepromBytes);
 }
 
 TEST(DeviceModelTest, AnswersABurstOfEveryKindWithoutAllocating) {
