@@ -1,4 +1,5 @@
 """The kinds and names of exports/operations.h against the prototypes of talven.h."""
+import os
 
 # Which kinds each C type of talven.h admits.
 KINDS_OF_TYPE = {
@@ -52,3 +53,24 @@ def test_kinds_say_what_the_pointers_hold(operations):
     assert [op["name"] for op in operations if "buffer" in op["kinds"]] == ["PacketInitPacket"]
     assert by_name["ReadCISData"]["kinds"] == ["adapter", "bytes_out", "out"]
     assert by_name["PacketGetAdapterNames"]["kinds"] == ["bytes_out", "inout"]
+
+
+def test_check_mode_catches_a_list_without_regenerated_bindings(tmp_path):
+    import shutil
+    import subprocess
+    import sys
+
+    from conftest import SOURCE
+    for relative in ("exports/operations.h", "include/talven.h", "bindings/generate.py",
+                     "bindings/vb/talven.bas", "bindings/dotnet/Talven.cs",
+                     "bindings/python/talven/_operations.py"):
+        (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(os.path.join(SOURCE, relative), tmp_path / relative)
+    script = [sys.executable, str(tmp_path / "bindings" / "generate.py"), "--check"]
+    assert subprocess.run(script, capture_output=True).returncode == 0
+    header = tmp_path / "exports" / "operations.h"
+    header.write_text(header.read_text().replace("(adapter, channel)", "(adapter, chan)"))
+    run = subprocess.run(script, capture_output=True, text=True)
+    assert run.returncode == 1
+    for name in ("talven.bas", "Talven.cs", "_operations.py"):
+        assert name in run.stderr

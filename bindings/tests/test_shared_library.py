@@ -51,3 +51,17 @@ def test_installed_library_builds_a_c_program(tmp_path):
                      "share/talven/python/talven/__init__.py",
                      "share/talven/python/talven/_operations.py"):
         assert (prefix / relative).is_file(), relative
+
+
+def test_installed_python_package_finds_the_installed_library(tmp_path):
+    prefix = tmp_path / "prefix"
+    subprocess.run(["cmake", "--install", os.environ["TALVEN_BUILD_DIR"], "--prefix", str(prefix)],
+                   check=True, capture_output=True)
+    env = {k: v for k, v in os.environ.items() if k != "TALVEN_LIBRARY"}
+    env["PYTHONPATH"] = str(prefix / "share" / "talven" / "python")
+    code = ("import talven; talven.start_packet_driver()\n"
+            "with talven.open_adapter() as dut: print(dut.read_mac_address())")
+    run = subprocess.run(["/usr/bin/python3", "-c", code], env=env, capture_output=True,
+                         text=True, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "00:5B:A7:12:34:56"
