@@ -41,14 +41,23 @@ def default_path():
     path = os.environ.get("TALVEN_LIBRARY")
     if path:
         return path
-    if os.name == "nt":
-        return "talven.dll"
     here = os.path.dirname(os.path.abspath(__file__))
-    for candidate in (os.path.join(here, "libtalven.so"),
-                      os.path.join(here, "..", "..", "..", "..", "lib", "libtalven.so")):
-        if os.path.exists(candidate):
+    if os.name == "nt":
+        # Python 3.8 and later no longer find a DLL by bare name in the script's folder or on
+        # PATH: look beside the package, in the installed folder (bindings/python/talven is
+        # three levels below talven.dll), beside the script and in the current folder.
+        script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else ""
+        candidates = [here, os.path.join(here, "..", "..", ".."), script, os.getcwd()]
+        name = "talven.dll"
+    else:
+        # Installed: share/talven/python/talven, four levels below lib/libtalven.so.
+        candidates = [here, os.path.join(here, "..", "..", "..", "..", "lib")]
+        name = "libtalven.so"
+    for folder in candidates:
+        candidate = os.path.join(folder, name)
+        if folder and os.path.exists(candidate):
             return os.path.abspath(candidate)
-    return "libtalven.so"
+    return name
 
 
 class RawLibrary:
