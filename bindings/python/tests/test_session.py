@@ -116,3 +116,18 @@ def test_one_open_adapter_per_context(sim):
     with pytest.raises(talven.TalvenError) as error:
         talven.open_adapter("\\Device\\NoSuchAdapter")
     assert error.value.operation == "OpenDUT"
+
+
+def test_example_script_runs_the_session(sim):
+    import os
+    import subprocess
+    import sys
+    script = os.path.join(os.path.dirname(__file__), "..", "examples", "station_session.py")
+    run = subprocess.run([sys.executable, script, "--seconds", "0.2"], capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert "MAC address: 00:5B:A7:12:34:56" in lines
+    assert "channel 36: 64" in lines and "channel 1: (9, 10)" in lines
+    sent = [int(line.split(":")[1]) for line in lines if line.startswith("frames sent:")]
+    assert sent and sent[0] > 0
