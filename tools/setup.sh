@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds need, and only what is missing: cmake, make, g++, GoogleTest and
-# GoogleMock, lld and clang (MSVC import library), and the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
+# GoogleMock, lld and clang (MSVC import library), Mono, pytest and pkg-config (the bindings'
+# checks), and the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
 # any number of times; a machine that has everything is left untouched.
 set -euo pipefail
 
@@ -15,6 +16,12 @@ command -v g++ >/dev/null || need g++
 # The MSVC import library is written by lld-link; its check compiles with clang for MSVC.
 command -v lld-link >/dev/null || need lld
 command -v clang >/dev/null || need clang
+# The bindings' checks: the C# session under Mono, the Python package with Debian's pytest, and
+# a C program built from the installed pkg-config file.
+command -v mcs >/dev/null || need mono-mcs
+command -v mono >/dev/null || need mono-runtime
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
+command -v pkg-config >/dev/null || need pkg-config
 # The 64-bit DLL's smoke test runs under Wine.
 [[ -x /usr/lib/wine/wine64 ]] || need wine64
 for arch in i686 x86_64; do
