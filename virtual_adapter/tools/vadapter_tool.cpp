@@ -5,6 +5,8 @@
 //   vadapter_tool start | stop | remove
 //   vadapter_tool smoke                prints one "PASS: ..." or "FAIL: ..." line a check;
 //                                      exits with the number of failed checks
+//   vadapter_tool leave-pending        leaves three requests pended (held, later, cancel
+//                                      ignored) and exits: the next stop must end them
 // Values the smoke expects (control codes, OIDs, record sizes, names) are written here as
 // literals, independent of the headers the driver is built from; the control protocol's records
 // are the harness's interface and come from its header.
@@ -51,7 +53,10 @@ void check(bool ok, const char* what, unsigned long detail = 0) {
 }
 
 int report(const char* what, bool ok) {
-  std::printf("%s: %s (%lu)\n", ok ? "PASS" : "FAIL", what, ok ? 0ul : GetLastError());
+  if (ok)
+    std::printf("PASS: %s\n", what);
+  else
+    std::printf("FAIL: %s (%lu)\n", what, GetLastError());
   return ok ? 0 : 1;
 }
 
@@ -330,6 +335,48 @@ int smoke() {
   return g_failed;
 }
 
+// Leaves requests pended for the unload to end: a held OID query, a write due in 30 s, and a
+// reset whose cancel the driver ignores; then exits without waiting for any of them.
+int leave_pending() {
+  g_control = CreateFileW(kControlFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                          nullptr);
+  check(g_control != INVALID_HANDLE_VALUE, "open the control device", GetLastError());
+  if (g_control == INVALID_HANDLE_VALUE) return g_failed;
+  UNICODE_STRING name, target;
+  RtlInitUnicodeString(&name, kAdapterDosName);
+  RtlInitUnicodeString(&target, kAdapterDevice);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  HANDLE link = nullptr;
+  NtCreateSymbolicLinkObject(&link, 0xF0001, &attributes, &target);
+  HANDLE adapter = CreateFileW(kAdapterFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  check(adapter != INVALID_HANDLE_VALUE, "open the adapter", GetLastError());
+  if (adapter == INVALID_HANDLE_VALUE) return g_failed;
+
+  check(set_completion(cp::kCancels, cp::kNever, 0, 0, -1) == 0, "script: cancels ignored");
+  check(set_completion(cp::kOidRequests, cp::kHeld, 0, 0, 1) == 0, "script: hold one OID request");
+  check(set_completion(cp::kWrites, cp::kLater, 0, 30000000, -1) == 0, "script: writes in 30 s");
+  check(set_completion(cp::kResets, cp::kNever, 0, 0, -1) == 0, "script: resets never");
+  static uint8_t record[304];
+  static uint8_t frame[100];
+  static Overlapped q, w, r;
+  DWORD bytes = 0;
+  check(start_query(adapter, record, &q) == ERROR_IO_PENDING, "a held query is pending");
+  check(!WriteFile(adapter, frame, sizeof frame, nullptr, &w.ov) &&
+            GetLastError() == ERROR_IO_PENDING,
+        "a write due in 30 s is pending");
+  check(!DeviceIoControl(adapter, kAdapterReset, nullptr, 0, nullptr, 0, &bytes, &r.ov) &&
+            GetLastError() == ERROR_IO_PENDING,
+        "a reset is pending");
+  CancelIoEx(adapter, &r.ov);
+  cp::StateRecord state{};
+  check(get_state(&state) && state.pending == 3 && state.held == 1,
+        "state: 3 pending, 1 held, left for the unload", state.pending);
+  std::fflush(stdout);
+  ExitProcess(DWORD(g_failed));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -338,6 +385,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && (wcscmp(argv[1], L"stop") == 0)) return control_service("stop");
   if (argc == 2 && (wcscmp(argv[1], L"remove") == 0)) return control_service("remove");
   if (argc == 2 && wcscmp(argv[1], L"smoke") == 0) return smoke();
-  std::fprintf(stderr, "usage: vadapter_tool install <file.sys> | start | stop | remove | smoke\n");
+  if (argc == 2 && wcscmp(argv[1], L"leave-pending") == 0) return leave_pending();
+  std::fprintf(stderr,
+               "usage: vadapter_tool install <file.sys> | start | stop | remove | smoke | "
+               "leave-pending\n");
   return 2;
 }
