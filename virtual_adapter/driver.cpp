@@ -64,12 +64,13 @@ struct Pending {
   KDPC cancel_dpc;
 };
 
-// IRPs taken out of the bookkeeping under the lock, completed after it is released. One path
-// ends at most one IRP (on the stack), a drain at most every slot (allocated).
+// IRPs taken out of the bookkeeping under the lock, completed after it is released. Kept on the
+// stack: one IRP for a single completion, a batch for the paths that end many.
 template <uint32_t Capacity>
 struct CompletionList {
   PIRP irps[Capacity];
   uint32_t count = 0;
+  bool full() const { return count == Capacity; }
   void add(PIRP irp) {
     if (count < Capacity) irps[count++] = irp;
   }
@@ -79,7 +80,7 @@ struct CompletionList {
   }
 };
 using OneCompletion = CompletionList<1>;
-using Completions = CompletionList<kPendingSlots>;
+using Batch = CompletionList<16>;
 
 struct Driver {
   SpinLock lock;
@@ -274,18 +275,38 @@ NTSTATUS pend(Driver* d, PIRP irp, IrpKind kind, const Completion& script, NTSTA
   return STATUS_PENDING;
 }
 
-// Completes every pended IRP (of one file object, or all): held ones with their own status
-// when `held_keep_status`, all others cancelled.
-uint32_t drain(Driver* d, PFILE_OBJECT file, bool held_keep_status, Completions* done) {
-  uint32_t ended = 0;
+// Runs `step` under the lock with an empty batch, completes what it collected after releasing
+// the lock, and repeats while `step` reports that it stopped on a full batch.
+template <typename Step>
+void in_batches(Driver* d, Step step) {
+  bool more = true;
+  while (more) {
+    Batch batch;
+    {
+      LockGuard guard(d->lock);
+      more = step(&batch);
+    }
+    batch.complete_all();
+  }
+}
+
+// One batch of ending every pended IRP (of one file object, or all): held ones with their own
+// status when `held_keep_status`, all others cancelled. IRPs whose cancel routine is on its way
+// are left to it. True when it stopped on a full batch.
+bool drain(Driver* d, PFILE_OBJECT file, bool held_keep_status, Batch* batch) {
   for (LIST_ENTRY* e = d->busy_slots.Flink; e != &d->busy_slots;) {
     Pending* p = slot_of(e);
     e = e->Flink;  // finish may move p to the free list
-    if (p->irp == nullptr || (file != nullptr && p->file != file)) continue;
+    if (p->irp == nullptr || p->forced || (file != nullptr && p->file != file)) continue;
+    if (batch->full()) return true;
     const bool keep = held_keep_status && p->reason == Reason::Held;
-    if (finish(d, p, keep ? p->status : STATUS_CANCELLED, done)) ++ended;
+    finish(d, p, keep ? p->status : STATUS_CANCELLED, batch);
   }
-  return ended;
+  return false;
+}
+
+void drain_all(Driver* d, PFILE_OBJECT file, bool held_keep_status) {
+  in_batches(d, [&](Batch* batch) { return drain(d, file, held_keep_status, batch); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -371,14 +392,7 @@ NTSTATUS adapter_dispatch(Driver* d, PIRP irp) {
     }
     case IRP_MJ_CLEANUP: {
       // The last handle of this file object is closing: end its pended requests.
-      Completions* done = new (std::nothrow) Completions();
-      if (done == nullptr) return complete_now(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-      {
-        LockGuard guard(d->lock);
-        drain(d, stack->FileObject, false, done);
-      }
-      done->complete_all();
-      delete done;
+      drain_all(d, stack->FileObject, false);
       break;
     }
     case IRP_MJ_DEVICE_CONTROL:
@@ -473,7 +487,6 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
 
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR information = 0;
-  Completions* done = nullptr;
   switch (code) {
     case cp::CTL_RESET: {
       const cp::ResetConfig config = *static_cast<const cp::ResetConfig*>(buffer);
@@ -482,13 +495,9 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
         status = STATUS_INVALID_PARAMETER;
         break;
       }
-      done = new (std::nothrow) Completions();
-      if (done == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        break;
-      }
+      // Held requests end with their own status, all other pended ones are cancelled.
+      drain_all(d, nullptr, true);
       LockGuard guard(d->lock);
-      drain(d, nullptr, true, done);
       d->model->reset(config);
       d->opens = d->closes = d->cancels = 0;
       break;
@@ -520,22 +529,18 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     case cp::CTL_RELEASE_HELD: {
       const cp::ReleaseRecord r = *static_cast<const cp::ReleaseRecord*>(buffer);
-      done = new (std::nothrow) Completions();
-      if (done == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        break;
-      }
       uint32_t released = 0;
-      {
-        LockGuard guard(d->lock);
+      in_batches(d, [&](Batch* batch) {
         for (LIST_ENTRY* e = d->busy_slots.Flink; e != &d->busy_slots && released < r.count;) {
           Pending* p = slot_of(e);
-          e = e->Flink;
+          e = e->Flink;  // finish may move p to the free list
           if (p->irp == nullptr || p->reason != Reason::Held || p->forced) continue;
-          const NTSTATUS end = r.error != 0 ? NTSTATUS(r.error) : p->status;
-          if (finish(d, p, end, done)) ++released;
+          if (batch->full()) return true;
+          finish(d, p, r.error != 0 ? NTSTATUS(r.error) : p->status, batch);
+          ++released;
         }
-      }
+        return false;
+      });
       *static_cast<uint32_t*>(buffer) = released;
       information = sizeof(uint32_t);
       break;
@@ -643,10 +648,6 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
       break;
     }
   }
-  if (done != nullptr) {
-    done->complete_all();
-    delete done;
-  }
   return complete_now(irp, status, NT_ERROR(status) ? 0 : information);
 }
 
@@ -733,16 +734,11 @@ void NTAPI unload(PDRIVER_OBJECT) {
   Driver* d = g_driver;
   if (d == nullptr) return;
   // End every pended IRP; a cancel routine on its way completes its IRP itself.
-  Completions* done = new (std::nothrow) Completions();
   {
     LockGuard guard(d->lock);
     d->draining = true;
-    if (done != nullptr) drain(d, nullptr, false, done);
   }
-  if (done != nullptr) {
-    done->complete_all();
-    delete done;
-  }
+  drain_all(d, nullptr, false);
   for (int i = 0; i < 2000; ++i) {
     {
       LockGuard guard(d->lock);
