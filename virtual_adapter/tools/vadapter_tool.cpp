@@ -284,6 +284,145 @@ void smoke_adapter(HANDLE adapter) {
         "state after CTL_RESET: nothing pending, log empty", state.pending);
 }
 
+// A query of `oid` (Length 4) answered at once; returns its error and Param[0].
+DWORD query_word(HANDLE adapter, uint32_t oid, uint32_t* value) {
+  uint8_t record[304] = {};
+  put_word(record, oid);
+  put_word(record + 4, 4);
+  Overlapped o;
+  DWORD bytes = 0;
+  DWORD error =
+      DeviceIoControl(adapter, kOidQuery, record, kQueryBytes, record, kQueryBytes, &bytes, &o.ov)
+          ? 0
+          : GetLastError();
+  if (error == ERROR_IO_PENDING) error = finish(adapter, &o, &bytes);
+  *value = word(record + 8);
+  return error;
+}
+
+DWORD write_frame(HANDLE adapter, const uint8_t* frame, DWORD size, DWORD offset) {
+  Overlapped o;
+  o.ov.Offset = offset;
+  DWORD bytes = 0;
+  DWORD error = WriteFile(adapter, frame, size, nullptr, &o.ov) ? 0 : GetLastError();
+  if (error == ERROR_IO_PENDING) error = finish(adapter, &o, &bytes);
+  return error;
+}
+
+// The control codes that set and read the model, each through the adapter or back.
+void smoke_control(HANDLE adapter) {
+  cp::ResetConfig config{2, 0, 1, 3};
+  check(control_in(cp::CTL_RESET, config) == 0, "CTL_RESET before the control-code checks");
+
+  // Records with values out of range, and sizes off by one either way.
+  struct Refused {
+    const char* what;
+    DWORD code;
+    DWORD in_size;
+    DWORD error;
+  } refused[] = {
+      {"CTL_CLEAR_FAULTS with 4 input bytes", cp::CTL_CLEAR_FAULTS, 4, ERROR_INVALID_PARAMETER},
+      {"CTL_ADD_FAULT one byte over", cp::CTL_ADD_FAULT, sizeof(cp::FaultRecord) + 1,
+       ERROR_INVALID_PARAMETER},
+      {"an unknown control code", 0x80012FFC, 0, ERROR_INVALID_FUNCTION},
+  };
+  static uint8_t scratch[sizeof(cp::FrameRecord) + 8];
+  for (const Refused& r : refused) {
+    const DWORD error = control(r.code, scratch, r.in_size, nullptr, 0);
+    check(error == r.error, r.what, error);
+  }
+  cp::RegisterRecord bad_file{4, 0x20, 1};
+  check(control_in(cp::CTL_SET_REGISTER, bad_file) == ERROR_INVALID_PARAMETER,
+        "CTL_SET_REGISTER of register file 4 fails with 87");
+  cp::WordRecord unknown{0x12345678, 1};
+  check(control_in(cp::CTL_SET_QUERY_WORD, unknown) == ERROR_INVALID_PARAMETER,
+        "CTL_SET_QUERY_WORD of an unknown OID fails with 87");
+  auto* big = reinterpret_cast<cp::FrameRecord*>(scratch);
+  big->size = 1537;
+  check(control_in(cp::CTL_QUEUE_RX_FRAME, *big) == ERROR_INVALID_PARAMETER,
+        "CTL_QUEUE_RX_FRAME of 1537 bytes fails with 87");
+  cp::CompletionRecord bad_kind{cp::kWrites, 5, 0, 0, -1};
+  check(control_in(cp::CTL_SET_COMPLETION, bad_kind) == ERROR_INVALID_PARAMETER,
+        "CTL_SET_COMPLETION of kind 5 fails with 87");
+
+  // Registers: written, read back; another bank keeps its own.
+  cp::RegisterRecord reg{1, 0x20, 0x5A};
+  check(control_in(cp::CTL_SET_REGISTER, reg) == 0, "CTL_SET_REGISTER bank 0 0x20 = 0x5A");
+  cp::RegisterRecord read{1, 0x20, 0}, other{2, 0x20, 0};
+  check(control(cp::CTL_GET_REGISTER, &read, sizeof read, &read, sizeof read) == 0 &&
+            read.value == 0x5A,
+        "CTL_GET_REGISTER bank 0 0x20 reads 0x5A", read.value);
+  check(control(cp::CTL_GET_REGISTER, &other, sizeof other, &other, sizeof other) == 0 &&
+            other.value == 0,
+        "CTL_GET_REGISTER bank 1 0x20 reads 0", other.value);
+
+  // EEPROM: a 128-byte image written, read back, and the type query follows it.
+  cp::EepromRecord image{};
+  image.type = 1;
+  for (int i = 0; i < 128; ++i) image.image[i] = uint8_t(0x80 ^ i);
+  check(control_in(cp::CTL_WRITE_EEPROM, image) == 0, "CTL_WRITE_EEPROM of 128 bytes");
+  cp::EepromRecord back{};
+  check(control(cp::CTL_READ_EEPROM, nullptr, 0, &back, sizeof back) == 0 && back.type == 1 &&
+            std::memcmp(back.image, image.image, 128) == 0,
+        "CTL_READ_EEPROM gives the image back", back.type);
+  uint32_t value = 0;
+  check(query_word(adapter, kOidEepromType, &value) == 0 && value == 1,
+        "the EEPROM type query answers 1 now", value);
+
+  // A query word answers in Param[0].
+  cp::WordRecord words{0xFF4D1024, 0xDEADBEEF};  // OID_QUERY_TX_PACKET_SENT
+  check(control_in(cp::CTL_SET_QUERY_WORD, words) == 0, "CTL_SET_QUERY_WORD");
+  check(query_word(adapter, 0xFF4D1024, &value) == 0 && value == 0xDEADBEEF,
+        "the transmit counter query answers 0xDEADBEEF", value);
+
+  // Addresses, in the state record.
+  cp::AddressRecord addresses{{0x02, 0x11, 0x22, 0x33, 0x44, 0x55},
+                              {0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}};
+  check(control_in(cp::CTL_SET_ADDRESSES, addresses) == 0, "CTL_SET_ADDRESSES");
+  cp::StateRecord state{};
+  const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+  const uint8_t permanent[6] = {0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+  check(get_state(&state) && std::memcmp(state.mac_address, mac, 6) == 0 &&
+            std::memcmp(state.permanent_address, permanent, 6) == 0,
+        "the state record holds both addresses");
+
+  // Frames: five writes at once; the page keeps the newest four, newest last.
+  for (DWORD i = 0; i < 5; ++i) {
+    uint8_t frame[20];
+    std::memset(frame, int(0x10 + i), sizeof frame);
+    check(write_frame(adapter, frame, sizeof frame - i, 0x100 * i) == 0, "a frame written at once");
+  }
+  cp::FramePage* frames = new cp::FramePage();
+  DWORD error = control(cp::CTL_READ_FRAMES, nullptr, 0, frames, sizeof *frames);
+  check(
+      error == 0 && frames->frames_written == 5 && frames->count == 4 && frames->all_identical == 0,
+      "CTL_READ_FRAMES: 5 written, 4 kept, not all identical", frames->count);
+  bool newest_last = true;
+  for (uint32_t i = 0; i < 4 && i < frames->count; ++i) {
+    const cp::FrameEntry& f = frames->frames[i];
+    newest_last = newest_last && f.size == 20 - (i + 1) && f.offset == 0x100 * (i + 1) &&
+                  f.bytes[0] == 0x11 + i && f.bytes[f.size - 1] == 0x11 + i;
+  }
+  check(newest_last, "frames 2 to 5 kept with their sizes, offsets and bytes, newest last");
+  delete frames;
+
+  // Request pages: 20 queries read in pages of 16 from a given sequence.
+  check(control(cp::CTL_CLEAR_REQUESTS, nullptr, 0, nullptr, 0) == 0, "CTL_CLEAR_REQUESTS");
+  for (int i = 0; i < 20; ++i) query_word(adapter, 0xFF4D1024, &value);
+  cp::RequestPage* page = new cp::RequestPage();
+  uint32_t first = 0;
+  error = control(cp::CTL_READ_REQUESTS, &first, sizeof first, page, sizeof *page);
+  check(error == 0 && page->total == 20 && page->first == 0 && page->count == 16 &&
+            page->entries[15].sequence == 15,
+        "CTL_READ_REQUESTS from 0: 16 of 20", page->count);
+  first = 16;
+  error = control(cp::CTL_READ_REQUESTS, &first, sizeof first, page, sizeof *page);
+  check(error == 0 && page->first == 16 && page->count == 4 && page->entries[3].sequence == 19 &&
+            word(page->entries[3].bytes) == 0xFF4D1024,
+        "CTL_READ_REQUESTS from 16: the last 4", page->count);
+  delete page;
+}
+
 int smoke() {
   g_control = CreateFileW(kControlFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                           nullptr);
@@ -326,6 +465,7 @@ int smoke() {
   check(adapter != INVALID_HANDLE_VALUE, "open the adapter through its DOS name", GetLastError());
   if (adapter != INVALID_HANDLE_VALUE) {
     smoke_adapter(adapter);
+    smoke_control(adapter);
     CloseHandle(adapter);
     check(get_state(&state) && state.closes == 1, "the adapter close is counted", state.closes);
   }
