@@ -268,14 +268,39 @@ void smoke_adapter(HANDLE adapter) {
   error = finish(adapter, &r, &bytes);
   check(error == ERROR_OPERATION_ABORTED, "the cancelled reset ends with 995", error);
 
+  // A cancel that the driver completes 3 ms later, by its cancel timer.
+  check(set_completion(cp::kCancels, cp::kLater, 0, 3000, -1) == 0, "script: cancels later");
+  Overlapped c;
+  DeviceIoControl(adapter, kAdapterReset, nullptr, 0, nullptr, 0, &bytes, &c.ov);
+  CancelIoEx(adapter, &c.ov);
+  error = finish(adapter, &c, &bytes);
+  check(error == ERROR_OPERATION_ABORTED, "the reset cancelled later ends with 995", error);
+
+  // An OID request completed by the timer, with its answer; a held one released with an error.
+  check(set_completion(cp::kOidRequests, cp::kLater, 0, 2000, 1) == 0, "script: one OID later");
+  Overlapped l;
+  error = start_query(adapter, record, &l);
+  check(error == ERROR_IO_PENDING, "a later query is pending", error);
+  error = finish(adapter, &l, &bytes);
+  check(error == 0 && bytes == kQueryBytes && word(record + 8) == 2,
+        "the later query completes with its answer", error);
+  check(set_completion(cp::kOidRequests, cp::kHeld, 0, 0, 1) == 0, "script: hold one OID request");
+  Overlapped he;
+  error = start_query(adapter, record, &he);
+  cp::ReleaseRecord failing{1, 0xC000009A};  // STATUS_INSUFFICIENT_RESOURCES
+  error = control(cp::CTL_RELEASE_HELD, &failing, sizeof failing, &released, sizeof released);
+  check(error == 0 && released == 1, "CTL_RELEASE_HELD with an error releases 1", released);
+  error = finish(adapter, &he, &bytes);
+  check(error == ERROR_NO_SYSTEM_RESOURCES, "the held query ends with that error (1450)", error);
+
   // The cancel ignored: the request ends only at CTL_RESET.
   check(set_completion(cp::kCancels, cp::kNever, 0, 0, -1) == 0, "script: cancels ignored");
   Overlapped n;
   DeviceIoControl(adapter, kAdapterReset, nullptr, 0, nullptr, 0, &bytes, &n.ov);
   CancelIoEx(adapter, &n.ov);
   check(WaitForSingleObject(n.ov.hEvent, 100) == WAIT_TIMEOUT, "an ignored cancel ends nothing");
-  check(get_state(&state) && state.cancels == 2 && state.pending == 1 && state.adapter_resets == 2,
-        "state: 2 cancels, 1 pending, 2 adapter resets", state.cancels);
+  check(get_state(&state) && state.cancels == 3 && state.pending == 1 && state.adapter_resets == 3,
+        "state: 3 cancels, 1 pending, 3 adapter resets", state.cancels);
   cp::ResetConfig config{2, 0, 1, 3};
   check(control_in(cp::CTL_RESET, config) == 0, "CTL_RESET with a request pending");
   error = finish(adapter, &n, &bytes);
