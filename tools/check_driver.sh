@@ -6,8 +6,8 @@
 #                             of the x86_64 driver (tools/check_driver_wine.sh)
 # A kernel driver: NT native subsystem; imports nothing but ntoskrnl.exe (and HAL.dll on i686,
 # where the spin locks live); a base relocation table (the kernel loads drivers anywhere); the
-# entry point is DriverEntry (_DriverEntry@8 on i686, stdcall); no thread-local data and an
-# empty constructor list (nothing runs global constructors in a driver).
+# entry point is DriverEntry (_DriverEntry@8 on i686, stdcall); a correct header checksum; no
+# thread-local data and an empty constructor list (nothing runs global constructors in a driver).
 # Prints one "PASS: ..." or "FAIL: ..." line a check and exits non-zero on any failure.
 set -uo pipefail
 
@@ -99,6 +99,20 @@ if [[ -z $tls ]]; then
   pass "no thread-local data"
 else
   fail "a .tls section: a driver has no thread-local storage"
+fi
+
+# The optional header's checksum over the whole file (the kernel's image loader checks it).
+pe_offset=$(od -An -v -tu4 -j 60 -N 4 "$sys" | tr -d ' ')
+sum_word=$(((pe_offset + 24 + 64) / 2))
+computed=$(od -An -v -tu2 "$sys" | awk -v skip="$sum_word" '
+  { for (i = 1; i <= NF; ++i) { if (n != skip && n != skip + 1) { s += $i; s = s % 65536 + int(s / 65536) } ++n } }
+  END { s = s % 65536 + int(s / 65536); printf "%x\n", s }')
+computed=$(printf '%x' $((16#$computed + $(stat -c %s "$sys"))))
+stored=$(awk '$1 == "CheckSum" { print $2; exit }' "$work/dump")
+if [[ -n $stored && $((16#$stored)) -eq $((16#$computed)) && $((16#$stored)) -ne 0 ]]; then
+  pass "header checksum 0x$computed matches the file"
+else
+  fail "header checksum 0x${stored:-<none>} is not the file's 0x$computed"
 fi
 
 # The entry point (an RVA) against the address of DriverEntry in the symbol table (symbol
