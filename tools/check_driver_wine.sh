@@ -66,7 +66,9 @@ run_tool leave-pending leave-pending || status=1
 started=$(date +%s%N)
 run_tool stop stop || status=1
 echo "note: the stop with three requests pended took $((($(date +%s%N) - started) / 1000000)) ms"
+run_tool unloaded unloaded || status=1
 run_tool restart start || status=1
 run_tool smoke-again smoke || status=1
 run_tool final-stop stop || status=1
+run_tool final-unloaded unloaded || status=1
 exit $status

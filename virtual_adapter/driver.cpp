@@ -93,7 +93,9 @@ struct Driver {
   LIST_ENTRY busy_slots;  // oldest first
   uint32_t pending = 0;
   uint32_t opens = 0, closes = 0, cancels = 0;
-  bool draining = false;  // unloading: every cancel completes at once
+  bool draining = false;         // unloading: every cancel completes at once
+  WCHAR* service_key = nullptr;  // a copy of DriverEntry's RegistryPath
+  size_t service_chars = 0;
 };
 
 const cp::ResetConfig kPowerOnConfig = {wire::kEepromType256, 0, 1, 3};
@@ -680,30 +682,34 @@ void sleep_ms(uint32_t ms) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-// <RegistryPath>\Linkage, value Export: the adapter device's path, as a one-entry REG_MULTI_SZ.
-NTSTATUS publish_linkage(PUNICODE_STRING registry_path) {
-  constexpr char16_t kSuffix[] = u"\\Linkage";
-  constexpr size_t kSuffixChars = sizeof kSuffix / sizeof(char16_t) - 1;
-  const size_t path_chars = registry_path->Length / sizeof(WCHAR);
-  const size_t bytes = (path_chars + kSuffixChars) * sizeof(WCHAR);
+// Opens (creates) <service key><suffix>.
+template <size_t N>
+NTSTATUS open_key(const WCHAR* service_key, size_t service_chars, const char16_t (&suffix)[N],
+                  HANDLE* key) {
+  const size_t suffix_chars = N - 1;
+  const size_t bytes = (service_chars + suffix_chars) * sizeof(WCHAR);
   if (bytes > 0xFFF0) return STATUS_INVALID_PARAMETER;
-  auto* name = new (std::nothrow) WCHAR[path_chars + kSuffixChars];
+  auto* name = new (std::nothrow) WCHAR[service_chars + suffix_chars];
   if (name == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  memcpy(name, registry_path->Buffer, path_chars * sizeof(WCHAR));
-  memcpy(name + path_chars, kSuffix, kSuffixChars * sizeof(WCHAR));
+  memcpy(name, service_key, service_chars * sizeof(WCHAR));
+  memcpy(name + service_chars, suffix, suffix_chars * sizeof(WCHAR));
   UNICODE_STRING key_name;
   key_name.Buffer = name;
   key_name.Length = key_name.MaximumLength = USHORT(bytes);
-
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &key_name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                              nullptr, nullptr);
-  HANDLE key = nullptr;
-  NTSTATUS status =
-      ZwCreateKey(&key, KEY_SET_VALUE, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+  const NTSTATUS status =
+      ZwCreateKey(key, KEY_SET_VALUE, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
   delete[] name;
-  if (!NT_SUCCESS(status)) return status;
+  return status;
+}
 
+// <RegistryPath>\Linkage, value Export: the adapter device's path, as a one-entry REG_MULTI_SZ.
+NTSTATUS publish_linkage(const Driver* d) {
+  HANDLE key = nullptr;
+  NTSTATUS status = open_key(d->service_key, d->service_chars, u"\\Linkage", &key);
+  if (!NT_SUCCESS(status)) return status;
   // The path, its terminating NUL and the list's terminating NUL.
   constexpr size_t kPathChars = sizeof cp::kAdapterDevicePath / sizeof(char16_t);
   char16_t value[kPathChars + 1];
@@ -713,6 +719,16 @@ NTSTATUS publish_linkage(PUNICODE_STRING registry_path) {
   status = ZwSetValueKey(key, &value_name, 0, REG_MULTI_SZ, value, sizeof value);
   ZwClose(key);
   return status;
+}
+
+// <RegistryPath>\Parameters, value LeftAtUnload (REG_DWORD): 0xFFFFFFFF while the driver runs;
+// at unload, how many requests and timers it could not end (0: everything ended, all freed).
+void record_left_at_unload(const Driver* d, ULONG left) {
+  HANDLE key = nullptr;
+  if (!NT_SUCCESS(open_key(d->service_key, d->service_chars, u"\\Parameters", &key))) return;
+  UNICODE_STRING value_name = unicode(u"LeftAtUnload");
+  ZwSetValueKey(key, &value_name, 0, REG_DWORD, &left, sizeof left);
+  ZwClose(key);
 }
 
 void free_driver(Driver* d, bool memory_safe_to_free) {
@@ -725,6 +741,7 @@ void free_driver(Driver* d, bool memory_safe_to_free) {
   if (!memory_safe_to_free) return;  // a timer might still fire: leak rather than crash
   ModelHost::destroy(d->model);
   delete[] d->slots;
+  delete[] d->service_key;
   delete d;
 }
 
@@ -763,14 +780,19 @@ void NTAPI unload(PDRIVER_OBJECT) {
     release_if_idle(d, p);
   }
   bool idle = false;
+  ULONG left = 0;
   for (int i = 0; i < 2000 && !idle; ++i) {
     {
       LockGuard guard(d->lock);
       idle = d->pending == 0 && IsListEmpty(&d->busy_slots);
+      left = d->pending;
+      for (LIST_ENTRY* e = d->busy_slots.Flink; e != &d->busy_slots; e = e->Flink)
+        left += ULONG(slot_of(e)->timer_armed) + ULONG(slot_of(e)->cancel_timer_armed);
     }
     if (!idle) sleep_ms(1);
   }
   if (idle) sleep_ms(10);  // let a timer callback that has just released its slot return
+  record_left_at_unload(d, idle ? 0 : (left != 0 ? left : 1));
   g_driver = nullptr;
   free_driver(d, idle);
 }
@@ -783,8 +805,13 @@ NTSTATUS create_devices(Driver* d, PDRIVER_OBJECT driver_object, PUNICODE_STRING
   *extension(d->adapter) = {DeviceKind::Adapter, d};
   d->adapter->Flags |= DO_BUFFERED_IO;
 
-  status = publish_linkage(registry_path);
+  d->service_chars = registry_path->Length / sizeof(WCHAR);
+  d->service_key = new (std::nothrow) WCHAR[d->service_chars + 1];
+  if (d->service_key == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  memcpy(d->service_key, registry_path->Buffer, d->service_chars * sizeof(WCHAR));
+  status = publish_linkage(d);
   if (!NT_SUCCESS(status)) return status;
+  record_left_at_unload(d, 0xFFFFFFFF);
 
   UNICODE_STRING control_name = unicode(cp::kControlDeviceName);
   status = IoCreateDevice(driver_object, sizeof(DeviceExtension), &control_name,

@@ -7,6 +7,7 @@
 //                                      exits with the number of failed checks
 //   vadapter_tool leave-pending        leaves three requests pended (held, later, cancel
 //                                      ignored) and exits: the next stop must end them
+//   vadapter_tool unloaded             after a stop: the unload left nothing behind
 // Values the smoke expects (control codes, OIDs, record sizes, names) are written here as
 // literals, independent of the headers the driver is built from; the control protocol's records
 // are the harness's interface and come from its header.
@@ -113,6 +114,22 @@ int control_service(const char* verb) {
 }
 
 // ---- Smoke check ----
+
+// HKLM\SYSTEM\CurrentControlSet\Services\NORVAKS\Parameters, LeftAtUnload: 0xFFFFFFFF while the
+// driver runs, then what its unload could not end (0: everything).
+bool left_at_unload(DWORD* value) {
+  DWORD size = sizeof *value;
+  return RegGetValueW(HKEY_LOCAL_MACHINE,
+                      L"SYSTEM\\CurrentControlSet\\Services\\NORVAKS\\Parameters", L"LeftAtUnload",
+                      RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
+}
+
+int unloaded() {
+  DWORD left = 0xDEAD;
+  check(left_at_unload(&left) && left == 0, "the unload ended every request and timer (0 left)",
+        left);
+  return g_failed;
+}
 
 HANDLE g_control = INVALID_HANDLE_VALUE;
 
@@ -496,6 +513,9 @@ int smoke() {
   }
   if (link != nullptr) CloseHandle(link);
   CloseHandle(g_control);
+  DWORD left = 0;
+  check(left_at_unload(&left) && left == 0xFFFFFFFF, "LeftAtUnload reads 0xFFFFFFFF while running",
+        left);
   std::printf("driver smoke: %d failed\n", g_failed);
   return g_failed;
 }
@@ -551,8 +571,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && (wcscmp(argv[1], L"remove") == 0)) return control_service("remove");
   if (argc == 2 && wcscmp(argv[1], L"smoke") == 0) return smoke();
   if (argc == 2 && wcscmp(argv[1], L"leave-pending") == 0) return leave_pending();
+  if (argc == 2 && wcscmp(argv[1], L"unloaded") == 0) return unloaded();
   std::fprintf(stderr,
                "usage: vadapter_tool install <file.sys> | start | stop | remove | smoke | "
-               "leave-pending\n");
+               "leave-pending | unloaded\n");
   return 2;
 }
