@@ -264,7 +264,6 @@ Report cmd_reg_write(Context& ctx, const RegArgs& args) {
   for (const auto& [address, value] : writes) {
     ULONG r = 0;
     const char* op = "";
-    sim_state_note_register(t.kind, args.bank, address);
     if (t.kind == 'm')
       r = WriteRegData(ctx.adapter, address, LONG(args.width), value), op = "WriteRegData";
     if (t.kind == 'b') r = WriteBBData(ctx.adapter, address, args.bank, value), op = "WriteBBData";
@@ -462,6 +461,7 @@ Report cmd_tx_mode(Context& ctx, const std::string& mode, const std::string& dur
     const ULONG r =
         set != nullptr ? set(ctx.adapter, value) : PKT32OFDMContinuousTx(ctx.adapter, 1);
     check(op, r, "starting " + mode + " transmit");
+    test_abort_point("tx-started");
     progress(ctx, "transmitting (" + mode + "), Ctrl-C stops");
     sleep_interruptible(total);
     stopper.stop();

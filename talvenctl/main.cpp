@@ -473,10 +473,6 @@ int tool_main(int argc, char** argv) {
 // The simulated adapter exists only in the Linux build.
 void sim_state_begin(const std::string&) {}
 void sim_state_save() {}
-void sim_state_note_register(char, uint32_t, uint32_t) {}
-bool sim_state_active() {
-  return false;
-}
 #endif
 
 }  // namespace talvenctl

@@ -3,7 +3,8 @@
 // adapter. This is the only file of the tool that knows the simulated machine.
 //
 // Kept: EEPROM type and image, runtime and permanent addresses, chip variant, CIS data, the
-// MAC/BB/RF registers the tool wrote (and those loaded from the file), test mode and the last
+// MAC/BB/RF registers written (found in the adapter's request log) and those loaded from the
+// file, test mode and the last
 // value of each radio setting, the transmit modes among them. Traffic counters start at zero
 // in every process.
 //
@@ -135,6 +136,13 @@ json state(simadapter::SimulatedAdapter& a) {
   s["permanent_address"] = to_hex(permanent_address(a));
   s["chip_variant"] = chip_variant(a);
   s["cis"] = to_hex(a.cis());
+  // The registers written in this process, at the addresses that reached the adapter.
+  for (const simadapter::Request& r : a.requests_for(wire::OID_MAC_REG_WRITE))
+    g_registers.insert({'m', 0u, r.param(0)});
+  for (const simadapter::Request& r : a.requests_for(wire::OID_BB_REG_WRITE))
+    g_registers.insert({'b', r.param(1) == 1 ? 1u : 0u, r.param(0)});
+  for (const simadapter::Request& r : a.requests_for(wire::OID_RF_REG_WRITE))
+    g_registers.insert({'r', 0u, r.param(0)});
   json regs = json::array();
   for (const auto& [kind, bank, address] : g_registers) {
     json r = {{"kind", kind == 'm' ? "mac" : kind == 'b' ? "bb" : "rf"}, {"address", address}};
@@ -219,14 +227,6 @@ void sim_state_save() {
   const std::string temporary = g_path + ".tmp";
   write_file_durable(temporary, std::vector<uint8_t>(text.begin(), text.end()));
   std::rename(temporary.c_str(), g_path.c_str());
-}
-
-void sim_state_note_register(char kind, uint32_t bank, uint32_t address) {
-  g_registers.insert({kind, kind == 'b' ? bank : 0u, address});
-}
-
-bool sim_state_active() {
-  return !g_path.empty();
 }
 
 }  // namespace talvenctl

@@ -133,9 +133,6 @@ void test_abort_point(const char* step);
 // adapter is opened, and saves it when the tool ends.
 void sim_state_begin(const std::string& path);
 void sim_state_save();
-// Registers the tool wrote, so that the state file keeps them.
-void sim_state_note_register(char kind, uint32_t bank, uint32_t address);
-bool sim_state_active();
 
 // ---- command groups ----
 // device.cpp
