@@ -252,6 +252,7 @@ Report cmd_eeprom_load(Context& ctx, const LoadArgs& args) {
     words_written = result == 1 ? info.size / 2 : 0;
   }
   if (ctx.progress) std::cerr << "\r\n";
+  test_abort_point("load-after-write");
 
   // Verify by reading back, byte by byte where a whole read fails.
   std::vector<uint8_t> after(info.size, 0);

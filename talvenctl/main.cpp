@@ -473,6 +473,7 @@ int tool_main(int argc, char** argv) {
 // The simulated adapter exists only in the Linux build.
 void sim_state_begin(const std::string&) {}
 void sim_state_save() {}
+void sim_state_test_step(const std::string&) {}
 #endif
 
 }  // namespace talvenctl

@@ -1,6 +1,7 @@
 // talvenctl: the few calls that differ between Windows and Linux: Ctrl-C handling, terminals,
 // durable files and the locked journal.
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #ifdef _WIN32
 #include <io.h>
 #else
-#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -178,6 +178,7 @@ void Journal::append_line(const std::string& line) {
 }
 
 void test_abort_point(const char* step) {
+  sim_state_test_step(step);
   const char* at = std::getenv("TALVENCTL_TEST_ABORT_AT");
   if (at == nullptr || std::strcmp(at, step) != 0) return;
   sim_state_save();  // the adapter keeps what it holds; only the process dies

@@ -10,9 +10,11 @@
 //
 // Test hook: TALVENCTL_TEST_SIM_FAULT="eeprom-write@0x40,eeprom-read@0x10x2" makes the
 // requests of that kind for that EEPROM offset (or register address) fail, every time or the
-// given number of times (the "xN" suffix).
+// given number of times (the "xN" suffix); with "/STEP" appended, only from the named test
+// step on (see test_abort_point), e.g. "eeprom-read@0x60/load-after-write".
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <tuple>
@@ -173,12 +175,20 @@ json state(simadapter::SimulatedAdapter& a) {
   return s;
 }
 
+std::multimap<std::string, simadapter::Fault> g_later_faults;  // by the step that installs them
+
 void install_faults(simadapter::SimulatedAdapter& a) {
   const char* spec = std::getenv("TALVENCTL_TEST_SIM_FAULT");
   if (spec == nullptr || *spec == 0) return;
   std::stringstream list(spec);
   std::string item;
   while (std::getline(list, item, ',')) {
+    std::string step;
+    const size_t slash = item.find('/');
+    if (slash != std::string::npos) {
+      step = item.substr(slash + 1);
+      item = item.substr(0, slash);
+    }
     const size_t at = item.find('@');
     const std::string name = item.substr(0, at);
     simadapter::Fault f;
@@ -198,7 +208,10 @@ void install_faults(simadapter::SimulatedAdapter& a) {
       f.match_address = true;
       f.address = static_cast<uint32_t>(std::stoul(where, nullptr, 0));
     }
-    a.add_fault(f);
+    if (step.empty())
+      a.add_fault(f);
+    else
+      g_later_faults.insert({step, f});
   }
 }
 
@@ -217,6 +230,12 @@ void sim_state_begin(const std::string& path) {
     }
   }
   install_faults(*a);
+}
+
+void sim_state_test_step(const std::string& step) {
+  auto a = adapter();
+  const auto range = g_later_faults.equal_range(step);
+  for (auto it = range.first; it != range.second && a; ++it) a->add_fault(it->second);
 }
 
 void sim_state_save() {

@@ -133,6 +133,8 @@ void test_abort_point(const char* step);
 // adapter is opened, and saves it when the tool ends.
 void sim_state_begin(const std::string& path);
 void sim_state_save();
+// Test hook: installs the simulated faults meant for this step (TALVENCTL_TEST_SIM_FAULT).
+void sim_state_test_step(const std::string& step);
 
 // ---- command groups ----
 // device.cpp
