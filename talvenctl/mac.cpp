@@ -6,6 +6,9 @@
 //     written before the EEPROM write; from then on the address is spent.
 //   {"event":"outcome","address":"...","outcome":"ok"|"failed","time":"...",...}
 //     written once the write was verified (ok) or failed.
+//   {"event":"torn","line":N}
+//     closes line N, cut short by a crash (its entry never reached the disk whole, so no
+//     adapter was written after it); any other damaged line stops provisioning.
 // An address taken without an outcome (the process died in between) is reported for review
 // and never handed out again.
 #include <algorithm>
@@ -62,7 +65,10 @@ struct Taken {
 
 struct JournalState {
   std::map<uint64_t, Taken> taken;
-  size_t torn_lines = 0;  // a last line cut short by a crash
+  size_t torn_lines = 0;  // lines cut short by a crash
+  std::set<size_t> torn;  // ... and not closed by a "torn" entry
+  bool last_line_torn = false;
+  size_t lines = 0;
 };
 
 JournalState parse_journal(const std::string& text, const std::string& path) {
@@ -76,16 +82,17 @@ JournalState parse_journal(const std::string& text, const std::string& path) {
     ++number;
     if (line.empty()) continue;
     const json e = json::parse(line, nullptr, false);
+    if (!e.is_discarded() && e.is_object() && e.value("event", "") == "torn") {
+      s.torn.erase(e.value("line", size_t(0)));
+      continue;
+    }
     if (e.is_discarded() || !e.is_object() || !e.contains("address")) {
       // Only the last line can be cut short by a crash; its entry never reached the disk
-      // whole, so nothing was written to an adapter after it.
-      if (number == lines) {
-        ++s.torn_lines;
-        continue;
-      }
-      throw OperationError("journal", 0,
-                           path + " line " + std::to_string(number) +
-                               " is damaged; review the journal before provisioning");
+      // whole, so nothing was written to an adapter after it. The next append closes it
+      // with a "torn" entry naming it.
+      s.torn.insert(number);
+      ++s.torn_lines;
+      continue;
     }
     const uint64_t a = mac_to_u64(parse_mac(e["address"].get<std::string>()));
     const std::string event = e.value("event", "");
@@ -96,6 +103,12 @@ JournalState parse_journal(const std::string& text, const std::string& path) {
       s.taken[a].detail = e;
     }
   }
+  s.last_line_torn = s.torn.erase(lines) > 0;  // the last line may be torn and not yet closed
+  if (!s.torn.empty())
+    throw OperationError("journal", 0,
+                         path + " line " + std::to_string(*s.torn.begin()) +
+                             " is damaged; review the journal before provisioning");
+  s.lines = lines;
   return s;
 }
 
@@ -244,6 +257,7 @@ Report cmd_provision(Context& ctx, const std::string& file, const std::string& s
   const json review = review_list(s);
 
   test_abort_point("provision-before-journal");
+  if (s.last_line_torn) journal.append_line(json({{"event", "torn"}, {"line", s.lines}}).dump());
   journal.append_line(json({{"event", "take"},
                             {"address", address},
                             {"serial", serial},
