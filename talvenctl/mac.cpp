@@ -188,8 +188,7 @@ Report cmd_pool_init(const std::string& first_text, const std::string& last_text
   const std::string text =
       json({{"format", "talvenctl-mac-pool"}, {"version", 1}, {"ranges", list}}).dump(2) + "\n";
   write_file_durable(file + ".tmp", std::vector<uint8_t>(text.begin(), text.end()));
-  if (std::rename((file + ".tmp").c_str(), file.c_str()) != 0)
-    throw std::runtime_error("cannot replace " + file);
+  replace_file(file + ".tmp", file);
   Journal journal;
   journal.open(file + ".journal", true);
   Report rep;

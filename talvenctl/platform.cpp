@@ -119,6 +119,16 @@ void write_file_durable(const std::string& path, const std::vector<uint8_t>& byt
   if (!ok) throw std::runtime_error("cannot write " + path);
 }
 
+void replace_file(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  const bool ok = MoveFileExA(from.c_str(), to.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+  const bool ok = std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+  if (!ok) throw std::runtime_error("cannot replace " + to);
+}
+
 // ---- Journal ----
 Journal::~Journal() {
 #ifdef _WIN32
@@ -147,9 +157,23 @@ void Journal::open(const std::string& path, bool create) {
 }
 
 std::string Journal::contents() const {
+#ifdef _WIN32
+  // The file is open without sharing: read it through the handle that holds it.
+  HANDLE h = static_cast<HANDLE>(handle_);
+  LARGE_INTEGER zero{};
+  std::string text;
+  bool ok = SetFilePointerEx(h, zero, nullptr, FILE_BEGIN) != 0;
+  char buf[4096];
+  DWORD got = 0;
+  while (ok && (ok = ReadFile(h, buf, sizeof buf, &got, nullptr) != 0) && got > 0)
+    text.append(buf, got);
+  if (!ok) throw std::runtime_error("cannot read the journal " + path_);
+  return text;
+#else
   std::vector<uint8_t> bytes;
   if (!read_file(path_, &bytes)) throw std::runtime_error("cannot read the journal " + path_);
   return std::string(bytes.begin(), bytes.end());
+#endif
 }
 
 void Journal::append_line(const std::string& line) {

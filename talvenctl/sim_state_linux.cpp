@@ -245,7 +245,7 @@ void sim_state_save() {
   const std::string text = state(*a).dump(2) + "\n";
   const std::string temporary = g_path + ".tmp";
   write_file_durable(temporary, std::vector<uint8_t>(text.begin(), text.end()));
-  std::rename(temporary.c_str(), g_path.c_str());
+  replace_file(temporary, g_path);
 }
 
 }  // namespace talvenctl

@@ -101,6 +101,8 @@ uint64_t monotonic_ms();
 // Writes a whole file and flushes it to the disk; throws std::runtime_error.
 void write_file_durable(const std::string& path, const std::vector<uint8_t>& bytes);
 bool read_file(const std::string& path, std::vector<uint8_t>* bytes);
+// Renames `from` to `to`, replacing `to`; throws std::runtime_error.
+void replace_file(const std::string& from, const std::string& to);
 bool file_exists(const std::string& path);
 
 // An append-only text journal held open and locked by this process; every append reaches
