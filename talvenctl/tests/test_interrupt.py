@@ -75,3 +75,38 @@ def test_failing_stop_is_reported(station):
     assert r.rc == 1
     assert r.last["error"]["operation"] == "SetTxContinuousDirectCall"
     assert "may still run" in r.last["error"]["message"]
+
+
+def run_with_terminal_stderr(station, *args):
+    """Runs the tool with stderr on a pseudo-terminal; returns (status, stdout, terminal)."""
+    import os
+    import pty
+    master, slave = pty.openpty()
+    try:
+        p = subprocess.run([BINARY, "--sim-state", str(station.state), *args],
+                           cwd=station.folder, stdout=subprocess.PIPE, stderr=slave,
+                           timeout=60)
+        os.close(slave)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        return p.returncode, p.stdout.decode(), seen.decode(errors="replace")
+    finally:
+        os.close(master)
+
+
+def test_progress_only_on_a_terminal_and_never_with_json(station):
+    rc, out, tty = run_with_terminal_stderr(station, "rx", "--duration", "400ms",
+                                            "--interval", "200ms")
+    assert rc == 0 and "rx: " in tty and "rx: " not in out
+    rc, out, tty = run_with_terminal_stderr(station, "--json", "rx", "--duration", "400ms",
+                                            "--interval", "200ms")
+    assert rc == 0 and tty == "" and json.loads(out)["frames"] > 0
+    r = station.run("rx", "--duration", "400ms", "--interval", "200ms", json_output=False)
+    assert r.rc == 0 and r.err == ""  # a pipe: no progress
