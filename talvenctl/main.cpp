@@ -43,6 +43,27 @@ std::string command_name(const CLI::App* app) {
   return name;
 }
 
+// Checks of the arguments that need no adapter, so that bad input is refused (exit 2) before
+// any adapter is looked for.
+CLI::Validator syntax(std::function<void(const std::string&)> parse, const char* name) {
+  return CLI::Validator(
+      [parse](std::string& text) {
+        try {
+          parse(text);
+        } catch (const UsageError& e) {
+          return std::string(e.what());
+        }
+        return std::string();
+      },
+      name);
+}
+const CLI::Validator kMac = syntax([](const std::string& t) { parse_mac(t); }, "MAC");
+const CLI::Validator kDuration =
+    syntax([](const std::string& t) { parse_duration_ms(t, "duration"); }, "DURATION");
+CLI::Validator number(uint32_t max, const char* what) {
+  return syntax([max, what](const std::string& t) { parse_number(t, max, what); }, "NUMBER");
+}
+
 // Builds the command tree into `app`. Global options only outside recipes.
 void build(CLI::App& app, const std::shared_ptr<Storage>& st, Invocation& inv, bool global) {
   app.require_subcommand(1);
@@ -92,7 +113,7 @@ void build(CLI::App& app, const std::shared_ptr<Storage>& st, Invocation& inv, b
   leaf(get, true, [st](Context& ctx) { return cmd_eeprom_get(ctx, st->a, st->flag); });
   CLI::App* set = ee->add_subcommand("set", "write one byte (or --word) and verify it");
   set->add_option("OFFSET", s.a)->required();
-  set->add_option("VALUE", s.b)->required();
+  set->add_option("VALUE", s.b)->required()->check(number(0xFFFF, "EEPROM value"));
   set->add_flag("--word", s.flag, "a 16-bit word at an even offset");
   leaf(set, true, [st](Context& ctx) { return cmd_eeprom_set(ctx, st->a, st->b, st->flag); });
   CLI::App* load = ee->add_subcommand("load", "write an image safely: backup, write, verify");
@@ -130,8 +151,8 @@ void build(CLI::App& app, const std::shared_ptr<Storage>& st, Invocation& inv, b
   CLI::App* id = app.add_subcommand("id", "vendor and device id in the EEPROM");
   id->require_subcommand(1);
   CLI::App* idset = id->add_subcommand("set", "write and verify the ids");
-  idset->add_option("--vid", s.a, "vendor id");
-  idset->add_option("--did", s.b, "device id");
+  idset->add_option("--vid", s.a, "vendor id")->check(number(0xFFFF, "vendor id"));
+  idset->add_option("--did", s.b, "device id")->check(number(0xFFFF, "device id"));
   leaf(idset, true, [st](Context& ctx) { return cmd_id_set(ctx, st->a, st->b); });
 
   // ---- mac ----
@@ -140,14 +161,14 @@ void build(CLI::App& app, const std::shared_ptr<Storage>& st, Invocation& inv, b
   leaf(mac->add_subcommand("show", "EEPROM, runtime and permanent address"), true,
        [](Context& ctx) { return cmd_mac_show(ctx); });
   CLI::App* mset = mac->add_subcommand("set", "write the EEPROM (or --runtime) address, verify");
-  mset->add_option("ADDRESS", s.a)->required();
+  mset->add_option("ADDRESS", s.a)->required()->check(kMac);
   mset->add_flag("--runtime", s.flag, "the address the driver uses now, not the EEPROM's");
   leaf(mset, true, [st](Context& ctx) { return cmd_mac_set(ctx, st->a, st->flag); });
   CLI::App* pool = mac->add_subcommand("pool", "address pools");
   pool->require_subcommand(1);
   CLI::App* pinit = pool->add_subcommand("init", "create a pool, or add a range to one");
-  pinit->add_option("FIRST", s.a)->required();
-  pinit->add_option("LAST", s.b)->required();
+  pinit->add_option("FIRST", s.a)->required()->check(kMac);
+  pinit->add_option("LAST", s.b)->required()->check(kMac);
   pinit->add_option("FILE", s.file)->required();
   leaf(pinit, false, [st](Context&) { return cmd_pool_init(st->a, st->b, st->file); });
   CLI::App* pstat = pool->add_subcommand("status", "counts, and addresses needing review");
@@ -168,9 +189,12 @@ void build(CLI::App& app, const std::shared_ptr<Storage>& st, Invocation& inv, b
         ->required()
         ->check(CLI::IsMember({"mac", "bb", "rf"}));
     r->add_option(write ? "ITEMS" : "ADDRESSES", s.items)->required();
-    r->add_option("--width", s.width, "MAC register width: 1, 2 or 4 (default 4)");
-    r->add_option("--bank", s.bank, "baseband bank: 0 or 1 (default 0)");
-    r->add_option("--selector", s.selector, "RF register selector (default 0)");
+    r->add_option("--width", s.width, "MAC register width: 1, 2 or 4 (default 4)")
+        ->check(number(4, "width"));
+    r->add_option("--bank", s.bank, "baseband bank: 0 or 1 (default 0)")
+        ->check(number(0xFFFFFFFFu, "bank"));
+    r->add_option("--selector", s.selector, "RF register selector (default 0)")
+        ->check(number(0xFFFFFFFFu, "selector"));
     leaf(r, true, [st, write](Context& ctx) {
       RegArgs args = st->reg;
       args.items = st->items;
@@ -200,22 +224,24 @@ void build(CLI::App& app, const std::shared_ptr<Storage>& st, Invocation& inv, b
 
   // ---- rx, tx ----
   CLI::App* rx = app.add_subcommand("rx", "receive test: frames, CRC errors, packet error rate");
-  rx->add_option("--duration", s.duration, "how long (default 5s)");
-  rx->add_option("--interval", s.interval, "sampling interval (default 1s)");
+  rx->add_option("--duration", s.duration, "how long (default 5s)")->check(kDuration);
+  rx->add_option("--interval", s.interval, "sampling interval (default 1s)")->check(kDuration);
   leaf(rx, true, [st](Context& ctx) {
     return cmd_rx(ctx, st->duration.empty() ? "5s" : st->duration, st->interval);
   });
   CLI::App* tx = app.add_subcommand("tx", "transmit tests");
   tx->require_subcommand(1);
   CLI::App* single = tx->add_subcommand("single", "send test frames one at a time");
-  single->add_option("--count", s.count, "how many (default 1)");
+  single->add_option("--count", s.count, "how many (default 1)")->check(number(100000, "count"));
   leaf(single, true,
        [st](Context& ctx) { return cmd_tx_single(ctx, parse_number(st->count, 100000, "count")); });
   for (const char* mode : {"continuous", "carrier", "suppression", "frames"}) {
     CLI::App* m = tx->add_subcommand(mode, std::string(mode) + " transmit for --duration");
     m->add_option("--duration", s.duration, "how long, e.g. 10s (Ctrl-C stops it sooner)")
-        ->required();
-    m->add_option("--value", s.value, "mode value passed to the driver (default 1)");
+        ->required()
+        ->check(kDuration);
+    m->add_option("--value", s.value, "mode value passed to the driver (default 1)")
+        ->check(number(0xFFFFFFFFu, "value"));
     leaf(m, true, [st, mode](Context& ctx) {
       return cmd_tx_mode(ctx, mode, st->duration, parse_number(st->value, 0xFFFFFFFFu, "value"));
     });

@@ -96,3 +96,18 @@ def test_a_broken_state_file_is_bad_input(station, content):
     station.state.write_bytes(content)
     r = station.run("info")
     assert r.rc == 2 and "simulated adapter's state" in r.err
+
+
+@pytest.mark.parametrize("args", [
+    ["mac", "set", "00:5B:A7:12:34"],
+    ["mac", "pool", "init", "00:5B:A7:00:00:01", "nonsense", "p.pool"],
+    ["tx", "continuous", "--duration", "soon"],
+    ["rx", "--interval", "0s"],
+    ["id", "set", "--did", "0x1FFFF"],
+    ["reg", "read", "mac", "0", "--width", "8"],
+    ["tx", "single", "--count", "many"],
+], ids=lambda a: " ".join(a))
+def test_malformed_arguments_are_refused_before_an_adapter_is_looked_for(station, args):
+    r = station.run("--adapter", "\\Device\\NORVAKS_{nothing}", *args)
+    assert r.rc == 2, r.err
+    assert r.last["error"]["kind"] == "usage"
