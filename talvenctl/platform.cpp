@@ -42,6 +42,18 @@ extern "C" void on_signal(int) {
 }
 #endif
 
+#ifndef _WIN32
+// A new or renamed file survives a power cut only once its folder's entry is on the disk too.
+void sync_directory_of(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+#endif
+
 }  // namespace
 
 bool stderr_is_terminal() {
@@ -125,6 +137,7 @@ void replace_file(const std::string& from, const std::string& to) {
                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
   const bool ok = std::rename(from.c_str(), to.c_str()) == 0;
+  if (ok) sync_directory_of(to);
 #endif
   if (!ok) throw std::runtime_error("cannot replace " + to);
 }
@@ -153,6 +166,7 @@ void Journal::open(const std::string& path, bool create) {
   if (fd_ < 0) throw std::runtime_error("cannot open the journal " + path);
   if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
     throw std::runtime_error("the journal " + path + " is in use by another talvenctl");
+  if (create) sync_directory_of(path);
 #endif
 }
 
