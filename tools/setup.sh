@@ -13,6 +13,10 @@ command -v make >/dev/null || need make
 command -v g++ >/dev/null || need g++
 [[ -f /usr/include/gtest/gtest.h ]] || need libgtest-dev
 [[ -f /usr/include/gmock/gmock.h ]] || need libgmock-dev
+# talvenctl: command line and JSON (header-only), and its tests.
+[[ -f /usr/include/CLI/CLI.hpp ]] || need libcli11-dev
+[[ -f /usr/include/nlohmann/json.hpp ]] || need nlohmann-json3-dev
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
 # The MSVC import library is written by lld-link; its check compiles with clang for MSVC.
 command -v lld-link >/dev/null || need lld
 command -v clang >/dev/null || need clang

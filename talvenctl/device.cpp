@@ -1,0 +1,482 @@
+// talvenctl: adapters, info, registers, radio settings, test control, counters, receive and
+// transmit tests.
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <map>
+
+#include "tool.h"
+
+namespace talvenctl {
+namespace {
+
+std::basic_string<WCHAR> widen(const std::string& s) {
+  std::basic_string<WCHAR> w;
+  for (unsigned char c : s) w.push_back(static_cast<WCHAR>(c));
+  return w;
+}
+
+std::string narrow(const WCHAR* w, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n && w[i] != 0; ++i)
+    s.push_back(w[i] < 128 ? static_cast<char>(w[i]) : '?');
+  return s;
+}
+
+void start_service(const std::string& service) {
+  if (service.empty()) return;
+  const std::basic_string<WCHAR> name = widen(service);
+  const ULONG r = StartPacketDriver(name.c_str(), 0);
+  if (r != 1)
+    throw NoAdapterError("the packet driver's service " + service + " could not be started",
+                         "StartPacketDriver", r);
+}
+
+std::vector<std::string> adapter_names() {
+  std::vector<WCHAR> buffer(4096, 0);
+  ULONG size = ULONG(buffer.size() * sizeof(WCHAR));
+  const ULONG r = PacketGetAdapterNames(buffer.data(), &size);
+  if (r != 1)
+    throw NoAdapterError("the adapter list could not be read", "PacketGetAdapterNames", r);
+  std::vector<std::string> names;
+  if (size > buffer.size() * sizeof(WCHAR) || size == buffer.size() * sizeof(WCHAR)) return names;
+  const size_t units = size / sizeof(WCHAR);
+  for (size_t i = 0; i < units && buffer[i] != 0;) {
+    size_t end = i;
+    while (end < units && buffer[end] != 0) ++end;
+    names.push_back(narrow(&buffer[i], end - i));
+    i = end + 1;
+  }
+  return names;
+}
+
+// Two-band channel lists: 2.4 GHz 1 to 14 and the 5 GHz channels the adapter knows.
+bool known_channel(uint32_t ch) {
+  if (ch >= 1 && ch <= 14) return true;
+  if (ch >= 26 && ch <= 86) return ch % 2 == 0;
+  if (ch >= 100 && ch <= 140) return ch % 4 == 0;
+  return ch == 149 || ch == 153 || ch == 157 || ch == 161;
+}
+
+// An RAII stop for a test that must not outlive the tool.
+class TestStopper {
+ public:
+  TestStopper(Adapter* adapter, ULONG(WINAPI* stop)(Adapter*, ULONG), const char* name)
+      : adapter_(adapter), stop_(stop), name_(name) {}
+  ~TestStopper() {
+    if (armed_) stop_(adapter_, 0);
+  }
+  // Stops explicitly, once more on failure; throws when the stop still fails.
+  void stop() {
+    armed_ = false;
+    ULONG r = stop_(adapter_, 0);
+    if (r != 1) r = stop_(adapter_, 0);
+    check(name_, r, std::string("stopping the test (it may still run!)"));
+  }
+
+ private:
+  Adapter* adapter_;
+  ULONG(WINAPI* stop_)(Adapter*, ULONG);
+  const char* name_;
+  bool armed_ = true;
+};
+
+ULONG WINAPI stop_frames(Adapter* adapter, ULONG) {
+  return PKT32OFDMContinuousTx(adapter, 0);
+}
+
+}  // namespace
+
+Adapter* open_adapter(const std::string& path, const std::string& service, std::string* opened) {
+  start_service(service);
+  std::string chosen = path;
+  if (chosen.empty()) {
+    const std::vector<std::string> names = adapter_names();
+    if (names.empty()) throw NoAdapterError("no adapter is bound to the packet driver");
+    chosen = names.front();
+  }
+  const std::basic_string<WCHAR> wide = widen(chosen);
+  Adapter* adapter = OpenDUT(wide.c_str());
+  if (adapter == nullptr) throw NoAdapterError("cannot open the adapter " + chosen, "OpenDUT", 0);
+  *opened = chosen;
+  return adapter;
+}
+
+void close_adapter(Adapter* adapter) {
+  if (adapter != nullptr) CloseDUT(adapter);
+}
+
+Report cmd_adapters(const std::string& service) {
+  start_service(service);
+  Report rep;
+  const std::vector<std::string> names = adapter_names();
+  rep.data["adapters"] = names;
+  for (size_t i = 0; i < names.size(); ++i)
+    rep.line((i == 0 ? "* " : "  ") + names[i] + (i == 0 ? "   (default)" : ""));
+  if (names.empty()) throw NoAdapterError("no adapter is bound to the packet driver");
+  return rep;
+}
+
+Report cmd_info(Context& ctx) {
+  Report rep;
+  json failures = json::array();
+  auto note = [&](const char* op, ULONG r) {
+    if (r != 1) failures.push_back({{"operation", op}, {"result", r}});
+    return r == 1;
+  };
+  Adapter* a = ctx.adapter;
+  ULONG type = 0;
+  if (note("QueryEEpromType", QueryEEpromType(a, &type))) {
+    rep.data["eeprom_type"] = type;
+    rep.data["eeprom_size"] = type == 1 ? 128 : type == 2 ? 256 : 0;
+    rep.line("EEPROM type:        " + std::to_string(type) + " (" +
+             (type == 1   ? "128"
+              : type == 2 ? "256"
+                          : "unknown") +
+             " bytes)");
+  }
+  UCHAR id[4] = {};
+  bool ids_ok = true;
+  for (ULONG i = 0; i < 4; ++i)
+    ids_ok = note("ReadEEpromByte", ReadEEpromByte(a, 2 + i, &id[i])) && ids_ok;
+  if (ids_ok) {
+    // Stored with their two bytes exchanged: the byte at 2 holds the id's high byte.
+    const uint32_t vid = uint32_t(id[0]) << 8 | id[1], did = uint32_t(id[2]) << 8 | id[3];
+    rep.data["vendor_id"] = vid;
+    rep.data["device_id"] = did;
+    rep.line("Vendor / device id: " + hex(vid, 4) + " / " + hex(did, 4));
+  }
+  UCHAR mac[6];
+  if (note("ReadEEpromMacAddr", ReadEEpromMacAddr(a, mac))) {
+    rep.data["eeprom_mac"] = format_mac(mac);
+    rep.line("MAC in EEPROM:      " + format_mac(mac));
+  }
+  if (note("ReadMACAddress", ReadMACAddress(a, mac))) {
+    rep.data["runtime_mac"] = format_mac(mac);
+    rep.line("Runtime MAC:        " + format_mac(mac));
+  }
+  if (note("QueryPermanentAddress", QueryPermanentAddress(a, mac))) {
+    rep.data["permanent_mac"] = format_mac(mac);
+    rep.line("Permanent address:  " + format_mac(mac));
+  }
+  ULONG rf = 0;
+  if (note("QueryRFType", QueryRFType(a, &rf))) {
+    rep.data["rf_type"] = rf;
+    rep.line("RF type:            " + std::to_string(rf));
+  }
+  // The chip variant is answered to the library's own chip query, which talven.h does not
+  // export; the power table commands use it inside the library.
+  rep.data["chip_variant"] = nullptr;
+  rep.line("Chip variant:       (not reported through talven.h)");
+  UCHAR high = 0, low = 0;
+  if (note("ReadEEpromTxPowerBaseOffset", ReadEEpromTxPowerBaseOffset(a, &high, &low))) {
+    rep.data["eeprom_power_base_offset"] = {{"high", high}, {"low", low}};
+    rep.line("Power base offset:  EEPROM high " + std::to_string(high) + " low " +
+             std::to_string(low));
+  }
+  if (note("GetTxPowerBaseOffset", GetTxPowerBaseOffset(a, &high, &low))) {
+    rep.data["runtime_power_base_offset"] = {{"high", high}, {"low", low}};
+    rep.line("                    runtime high " + std::to_string(high) + " low " +
+             std::to_string(low));
+  }
+  std::vector<UCHAR> cis(TALVEN_CIS_CAPACITY, 0);
+  ULONG cis_length = 0;
+  if (note("ReadCISData", ReadCISData(a, cis.data(), &cis_length))) {
+    rep.data["cis_length"] = cis_length;
+    rep.line("CIS length:         " + std::to_string(cis_length) + " bytes");
+  }
+  if (!failures.empty()) {
+    const std::string first = failures[0]["operation"].get<std::string>();
+    throw OperationError(
+        first, failures[0]["result"].get<unsigned long>(),
+        "info: " + std::to_string(failures.size()) + " operation(s) failed, first " + first,
+        {{"failures", failures}, {"partial", rep.data}});
+  }
+  return rep;
+}
+
+// ---- registers ----
+namespace {
+struct RegTarget {
+  char kind;
+  uint32_t max_value;
+};
+RegTarget reg_target(const RegArgs& args) {
+  if (args.kind == "mac") {
+    if (args.width != 1 && args.width != 2 && args.width != 4)
+      throw UsageError("bad width " + std::to_string(args.width) + " (1, 2 or 4)");
+    return {'m', args.width == 1 ? 0xFFu : args.width == 2 ? 0xFFFFu : 0xFFFFFFFFu};
+  }
+  if (args.kind == "bb") {
+    if (args.bank > 1) throw UsageError("bad bank " + std::to_string(args.bank) + " (0 or 1)");
+    return {'b', 0xFFFFFFFFu};
+  }
+  if (args.kind == "rf") return {'r', 0xFFFFFFFFu};
+  throw UsageError("unknown register block '" + args.kind + "' (mac, bb or rf)");
+}
+json reg_entry(const RegArgs& args, uint32_t address, uint32_t value) {
+  json e = {{"block", args.kind}, {"address", address}, {"value", value}};
+  if (args.kind == "mac") e["width"] = args.width;
+  if (args.kind == "bb") e["bank"] = args.bank;
+  if (args.kind == "rf") e["selector"] = args.selector;
+  return e;
+}
+}  // namespace
+
+Report cmd_reg_read(Context& ctx, const RegArgs& args) {
+  const RegTarget t = reg_target(args);
+  std::vector<uint32_t> addresses;
+  for (const std::string& item : args.items)
+    addresses.push_back(parse_number(item, 0xFFFFFFFFu, "register address"));
+  if (addresses.empty()) throw UsageError("reg read: no address given");
+  Report rep;
+  json values = json::array();
+  for (uint32_t address : addresses) {
+    ULONG v = 0;
+    ULONG r = 0;
+    const char* op = "";
+    if (t.kind == 'm')
+      r = ReadRegData(ctx.adapter, address, LONG(args.width), &v), op = "ReadRegData";
+    if (t.kind == 'b') r = ReadBBData(ctx.adapter, address, args.bank, &v), op = "ReadBBData";
+    if (t.kind == 'r')
+      r = RFReadRegData(ctx.adapter, address, args.selector, &v), op = "RFReadRegData";
+    check(op, r, args.kind + " register " + hex(address) + " read");
+    values.push_back(reg_entry(args, address, v));
+    rep.line(args.kind + " " + hex(address) + " = " + hex(v));
+  }
+  rep.data["registers"] = values;
+  return rep;
+}
+
+Report cmd_reg_write(Context& ctx, const RegArgs& args) {
+  const RegTarget t = reg_target(args);
+  std::vector<std::pair<uint32_t, uint32_t>> writes;
+  for (const std::string& item : args.items) {
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos)
+      throw UsageError("reg write: expected ADDR=VALUE, got '" + item + "'");
+    writes.push_back({parse_number(item.substr(0, eq), 0xFFFFFFFFu, "register address"),
+                      parse_number(item.substr(eq + 1), t.max_value, "register value")});
+  }
+  if (writes.empty()) throw UsageError("reg write: no ADDR=VALUE given");
+  Report rep;
+  json values = json::array();
+  for (const auto& [address, value] : writes) {
+    ULONG r = 0;
+    const char* op = "";
+    if (t.kind == 'm')
+      r = WriteRegData(ctx.adapter, address, LONG(args.width), value), op = "WriteRegData";
+    if (t.kind == 'b') r = WriteBBData(ctx.adapter, address, args.bank, value), op = "WriteBBData";
+    if (t.kind == 'r')
+      r = RFWriteRegData(ctx.adapter, address, args.selector, value), op = "RFWriteRegData";
+    check(op, r, args.kind + " register " + hex(address) + " write");
+    values.push_back(reg_entry(args, address, value));
+    rep.line(args.kind + " " + hex(address) + " <- " + hex(value));
+  }
+  rep.data["registers"] = values;
+  return rep;
+}
+
+// ---- radio settings ----
+namespace {
+struct RadioSetting {
+  const char* key;
+  const char* operation;
+  ULONG(WINAPI* apply)(Adapter*, ULONG);
+};
+// Applied in this order, whatever order they are given in: the channel first, then the
+// modulation and the rate that suit it, the preamble, the antennas, and the power and gain last,
+// since their calibration depends on channel and rate.
+const RadioSetting kRadioSettings[] = {
+    {"channel", "SetChannelDirectCall", SetChannelDirectCall},
+    {"modulation", "SetModulation", SetModulation},
+    {"rate", "SetDataRate", SetDataRate},
+    {"preamble", "SetPreamble", SetPreamble},
+    {"antenna", "SetAntennaBB", SetAntennaBB},
+    {"txantenna", "SetTxAntennaBB", SetTxAntennaBB},
+    {"power", "SetTxPowerControl", SetTxPowerControl},
+    {"gain", "SetInitialGain", SetInitialGain},
+};
+// Data rates in units of 500 kbit/s: 1, 2, 5.5, 11 and 6 to 54 Mbit/s.
+constexpr uint32_t kRates[] = {2, 4, 11, 22, 12, 18, 24, 36, 48, 72, 96, 108};
+}  // namespace
+
+Report cmd_radio_set(Context& ctx, const std::vector<std::string>& assignments) {
+  std::map<std::string, uint32_t> values;
+  for (const std::string& item : assignments) {
+    const size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    const auto known = std::find_if(std::begin(kRadioSettings), std::end(kRadioSettings),
+                                    [&](const RadioSetting& s) { return key == s.key; });
+    if (eq == std::string::npos || known == std::end(kRadioSettings))
+      throw UsageError(
+          "radio set: expected KEY=VALUE with KEY one of channel, modulation, rate, "
+          "preamble, antenna, txantenna, power, gain; got '" +
+          item + "'");
+    if (values.count(key)) throw UsageError("radio set: " + key + " given twice");
+    const uint32_t v = parse_number(item.substr(eq + 1), 0xFFFFFFFFu, key);
+    if (key == "channel" && !known_channel(v))
+      throw UsageError(
+          "unknown channel " + std::to_string(v) +
+          " (2.4 GHz: 1 to 14; 5 GHz: 26 to 86 even, 100 to 140 by 4, 149 to 161 by 4)");
+    if (key == "rate" && std::find(std::begin(kRates), std::end(kRates), v) == std::end(kRates))
+      throw UsageError("unknown rate " + std::to_string(v) +
+                       " (in 500 kbit/s: 2 4 11 22 12 18 24 36 48 72 96 108)");
+    if (key == "preamble" && v > 1)
+      throw UsageError("bad preamble " + std::to_string(v) + " (0 or 1)");
+    values[key] = v;
+  }
+  if (values.empty()) throw UsageError("radio set: nothing to set");
+  Report rep;
+  json applied = json::array();
+  for (const RadioSetting& s : kRadioSettings) {
+    auto it = values.find(s.key);
+    if (it == values.end()) continue;
+    const ULONG r = s.apply(ctx.adapter, it->second);
+    applied.push_back(
+        {{"setting", s.key}, {"value", it->second}, {"operation", s.operation}, {"result", r}});
+    rep.line(std::string(s.key) + " = " + std::to_string(it->second) + ": " + s.operation +
+             (r == 1 ? " ok" : " FAILED (" + std::to_string(r) + ")"));
+    if (r != 1)
+      throw OperationError(s.operation, r,
+                           std::string("radio set ") + s.key + ": " + s.operation + " returned " +
+                               std::to_string(r) + "; later settings not applied",
+                           {{"applied", applied}});
+  }
+  rep.data["applied"] = applied;
+  return rep;
+}
+
+Report cmd_test(Context& ctx, const std::string& action) {
+  Report rep;
+  const char* op = action == "start" ? "StartTest" : action == "stop" ? "StopTest" : "ResetDUT";
+  ULONG r = 0;
+  if (action == "start")
+    r = StartTest(ctx.adapter);
+  else if (action == "stop")
+    r = StopTest(ctx.adapter);
+  else if (action == "reset")
+    r = ResetDUT(ctx.adapter);
+  else
+    throw UsageError("test: expected start, stop or reset");
+  check(op, r, "test " + action);
+  rep.data["operation"] = op;
+  rep.data["result"] = r;
+  rep.line(std::string(op) + ": ok");
+  return rep;
+}
+
+Report cmd_counters(Context& ctx, bool reset) {
+  Report rep;
+  ULONG tx = 0, rx = 0, crc = 0, ack = 0;
+  check("QueryTxPacketSent", QueryTxPacketSent(ctx.adapter, &tx), "counters");
+  check("QueryRxPacketReceived", QueryRxPacketReceived(ctx.adapter, &rx), "counters");
+  check("QueryRxPacketCRC32Error", QueryRxPacketCRC32Error(ctx.adapter, &crc), "counters");
+  check("GetAckCounter", GetAckCounter(ctx.adapter, &ack), "counters");
+  rep.data = {{"tx_sent", tx}, {"rx_received", rx}, {"rx_crc_errors", crc}, {"ack", ack}};
+  rep.line("tx sent " + std::to_string(tx) + ", rx received " + std::to_string(rx) +
+           ", CRC errors " + std::to_string(crc) + ", ACKs " + std::to_string(ack));
+  if (reset) {
+    check("ResetTxPacketSent", ResetTxPacketSent(ctx.adapter), "counter reset");
+    check("ResetRxPacketReceived", ResetRxPacketReceived(ctx.adapter), "counter reset");
+    check("ResetAckCounter", ResetAckCounter(ctx.adapter), "counter reset");
+    rep.line("counters reset");
+  }
+  rep.data["reset"] = reset;
+  return rep;
+}
+
+Report cmd_rx(Context& ctx, const std::string& duration, const std::string& interval) {
+  const uint32_t total = parse_duration_ms(duration, "duration");
+  const uint32_t step = parse_duration_ms(interval, "interval");
+  if (step > total) throw UsageError("the interval is longer than the duration");
+  Adapter* a = ctx.adapter;
+  check("ResetRxPacketReceived", ResetRxPacketReceived(a), "receive test");
+  check("SetPacketRxTest", SetPacketRxTest(a, 1), "starting the receive test");
+  Report rep;
+  json samples = json::array();
+  ULONG frames = 0, errors = 0;
+  {
+    TestStopper stopper(a, SetPacketRxTest, "SetPacketRxTest");
+    const uint64_t start = monotonic_ms();
+    bool more = true;
+    while (more) {
+      const uint64_t now = monotonic_ms() - start;
+      const uint32_t wait = uint32_t(std::min<uint64_t>(step, now >= total ? 0 : total - now));
+      more = sleep_interruptible(wait) && monotonic_ms() - start < total;
+      check("QueryRxPacketReceived", QueryRxPacketReceived(a, &frames), "receive test sample");
+      check("QueryRxPacketCRC32Error", QueryRxPacketCRC32Error(a, &errors), "receive test sample");
+      samples.push_back(
+          {{"ms", monotonic_ms() - start}, {"frames", frames}, {"crc_errors", errors}});
+      progress(ctx, "rx: " + std::to_string(frames) + " frames, " + std::to_string(errors) +
+                        " CRC errors");
+    }
+    stopper.stop();
+  }
+  if (ctx.progress) std::cerr << "\n";
+  // Frames counts every frame received, good or not; the CRC errors are among them.
+  const double per = frames > 0 ? double(errors) / double(frames) : 0.0;
+  rep.data = {{"duration_ms", total}, {"interrupted", interrupted()},
+              {"frames", frames},     {"crc_errors", errors},
+              {"per", per},           {"samples", samples}};
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.4f%%", per * 100);
+  rep.line("frames " + std::to_string(frames) + ", CRC errors " + std::to_string(errors) +
+           ", packet error rate " + buf + (interrupted() ? " (interrupted)" : ""));
+  return rep;
+}
+
+Report cmd_tx_single(Context& ctx, uint32_t count) {
+  if (count == 0 || count > 100000) throw UsageError("bad count (1 to 100000)");
+  Report rep;
+  uint32_t sent = 0;
+  while (sent < count && !interrupted()) {
+    check("PKT32XmitOnePacket", PKT32XmitOnePacket(ctx.adapter), "sending a test frame");
+    ++sent;
+    progress(ctx, "tx: " + std::to_string(sent) + "/" + std::to_string(count));
+  }
+  if (ctx.progress) std::cerr << "\n";
+  rep.data = {{"requested", count}, {"sent", sent}, {"interrupted", interrupted()}};
+  rep.line("sent " + std::to_string(sent) + " of " + std::to_string(count) + " test frames" +
+           (interrupted() ? " (interrupted)" : ""));
+  return rep;
+}
+
+Report cmd_tx_mode(Context& ctx, const std::string& mode, const std::string& duration,
+                   uint32_t value) {
+  const uint32_t total = parse_duration_ms(duration, "duration");
+  ULONG(WINAPI * set)(Adapter*, ULONG) = nullptr;
+  const char* op = "";
+  if (mode == "continuous") set = SetTxContinuousDirectCall, op = "SetTxContinuousDirectCall";
+  if (mode == "carrier") set = SetSingleCarrierTxContinuous, op = "SetSingleCarrierTxContinuous";
+  if (mode == "suppression")
+    set = SetCarrierSuppressionTxContinuous, op = "SetCarrierSuppressionTxContinuous";
+  if (mode == "frames") set = nullptr, op = "PKT32OFDMContinuousTx";
+  if (*op == 0) throw UsageError("tx: unknown mode " + mode);
+  if (value == 0) throw UsageError("tx: the mode value must not be 0 (0 switches it off)");
+  Report rep;
+  const uint64_t start = monotonic_ms();
+  {
+    TestStopper stopper(ctx.adapter, set != nullptr ? set : stop_frames, op);
+    const ULONG r =
+        set != nullptr ? set(ctx.adapter, value) : PKT32OFDMContinuousTx(ctx.adapter, 1);
+    check(op, r, "starting " + mode + " transmit");
+    test_abort_point("tx-started");
+    progress(ctx, "transmitting (" + mode + "), Ctrl-C stops");
+    sleep_interruptible(total);
+    stopper.stop();
+  }
+  if (ctx.progress) std::cerr << "\n";
+  const uint64_t elapsed = monotonic_ms() - start;
+  rep.data = {{"mode", mode},
+              {"operation", op},
+              {"duration_ms", total},
+              {"elapsed_ms", elapsed},
+              {"interrupted", interrupted()},
+              {"stopped", true}};
+  rep.line(mode + " transmit for " + std::to_string(elapsed) + " ms" +
+           (interrupted() ? " (interrupted)" : "") + ", transmitter stopped");
+  return rep;
+}
+
+}  // namespace talvenctl

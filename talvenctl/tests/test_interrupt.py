@@ -1,0 +1,112 @@
+"""Ctrl-C (SIGINT) and SIGTERM stop continuous transmission and the receive test cleanly:
+the transmitter is never left on when the tool exits."""
+import json
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import BINARY
+
+MODES = [("continuous", "continuous"), ("carrier", "single_carrier"),
+         ("suppression", "carrier_suppression")]
+
+
+def start(station, *args):
+    return subprocess.Popen([BINARY, "--json", "--sim-state", str(station.state), *args],
+                            cwd=station.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+@pytest.mark.parametrize("mode,field", MODES, ids=[m for m, _ in MODES])
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_signal_during_transmit_stops_the_transmitter(station, mode, field, sig):
+    p = start(station, "tx", mode, "--duration", "30s")
+    time.sleep(1.0)
+    assert p.poll() is None
+    started = time.monotonic()
+    p.send_signal(sig)
+    out, err = p.communicate(timeout=10)
+    assert time.monotonic() - started < 5
+    assert p.returncode == 0, err
+    report = json.loads(out.decode().splitlines()[-1])
+    assert report["interrupted"] is True and report["stopped"] is True
+    assert 900 <= report["elapsed_ms"] < 30000
+    assert station.sim()["transmitter"][field] == 0
+
+
+def test_a_tool_dying_with_the_transmitter_on_shows_in_the_state(station):
+    # What the checks above rule out: the adapter keeps transmitting after an abrupt end.
+    r = station.run("tx", "continuous", "--duration", "30s",
+                    env={"TALVENCTL_TEST_ABORT_AT": "tx-started"})
+    assert r.rc == 134
+    assert station.sim()["transmitter"]["continuous"] == 1
+    station.ok("tx", "continuous", "--duration", "100ms")
+    assert station.sim()["transmitter"]["continuous"] == 0
+
+
+def test_sigint_during_frame_stream_and_receive_test(station):
+    p = start(station, "tx", "frames", "--duration", "30s")
+    time.sleep(1.0)
+    p.send_signal(signal.SIGINT)
+    out, _ = p.communicate(timeout=10)
+    assert p.returncode == 0 and json.loads(out.decode())["interrupted"] is True
+    sent = station.sim()["transmitter"]["frames_sent"]
+    assert sent > 0
+    time.sleep(0.3)
+    station.ok("info")
+    assert station.sim()["transmitter"]["frames_sent"] == 0  # a new process: nothing is sending
+
+    p = start(station, "rx", "--duration", "30s", "--interval", "200ms")
+    time.sleep(1.0)
+    p.send_signal(signal.SIGINT)
+    out, _ = p.communicate(timeout=10)
+    report = json.loads(out.decode())
+    assert p.returncode == 0 and report["interrupted"] is True and report["frames"] > 0
+    settings = {s["oid"]: s["first"] for s in station.sim()["settings"]}
+    assert settings[0xFF4D1030] == 0  # the receive test is off
+
+
+def test_failing_stop_is_reported(station):
+    # The stop request fails (twice, with the retry): the tool must not claim the
+    # transmitter is off.
+    r = station.run("tx", "continuous", "--duration", "100ms",
+                    env={"TALVENCTL_TEST_SIM_FAULT": "tx-continuous@0/tx-started"})
+    assert r.rc == 1
+    assert r.last["error"]["operation"] == "SetTxContinuousDirectCall"
+    assert "may still run" in r.last["error"]["message"]
+
+
+def run_with_terminal_stderr(station, *args):
+    """Runs the tool with stderr on a pseudo-terminal; returns (status, stdout, terminal)."""
+    import os
+    import pty
+    master, slave = pty.openpty()
+    try:
+        p = subprocess.run([BINARY, "--sim-state", str(station.state), *args],
+                           cwd=station.folder, stdout=subprocess.PIPE, stderr=slave,
+                           timeout=60)
+        os.close(slave)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        return p.returncode, p.stdout.decode(), seen.decode(errors="replace")
+    finally:
+        os.close(master)
+
+
+def test_progress_only_on_a_terminal_and_never_with_json(station):
+    rc, out, tty = run_with_terminal_stderr(station, "rx", "--duration", "400ms",
+                                            "--interval", "200ms")
+    assert rc == 0 and "rx: " in tty and "rx: " not in out
+    rc, out, tty = run_with_terminal_stderr(station, "--json", "rx", "--duration", "400ms",
+                                            "--interval", "200ms")
+    assert rc == 0 and tty == "" and json.loads(out)["frames"] > 0
+    r = station.run("rx", "--duration", "400ms", "--interval", "200ms", json_output=False)
+    assert r.rc == 0 and r.err == ""  # a pipe: no progress
