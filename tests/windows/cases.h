@@ -46,6 +46,7 @@ struct Env {
 void run_case(Env& env, const std::string& name, const std::function<void()>& body);
 
 void run_open_checks(Env& env);
+void run_service_start_check(Env& env);
 void run_service_checks(Env& env);
 void run_operation_checks(Env& env);
 void run_io_checks(Env& env);

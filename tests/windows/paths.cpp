@@ -46,24 +46,26 @@ std::vector<uint8_t> adapter_list() {
 
 }  // namespace
 
+void run_service_start_check(Env& env) {
+  use_names(NameSet::Decorated);
+  const std::string tag = std::string(" [") + name_set_label() + "]";
+  run_case(env, "StartPacketDriver starts the stopped service" + tag, [&] {
+    check(service_state(L"NORVAKS") == SERVICE_STOPPED, "NORVAKS is stopped before the start",
+          "state " + std::to_string(service_state(L"NORVAKS")));
+    take_message_boxes();
+    const ULONG r = call<ULONG>("StartPacketDriver", L"NORVAKS", ULONG(0xFFFFFFFF));
+    check(r == 1, "StartPacketDriver(NORVAKS) from stopped" + tag, "got " + hex(r));
+    check(service_state(L"NORVAKS") == SERVICE_RUNNING, "NORVAKS runs after the start" + tag,
+          "state " + std::to_string(service_state(L"NORVAKS")));
+    const std::string boxes = boxes_are(take_message_boxes(), L"");
+    check(boxes.empty(), "start shows no message box" + tag, boxes);
+  });
+}
+
 void run_service_checks(Env& env) {
   for (NameSet set : {NameSet::Decorated, NameSet::Alias}) {
     use_names(set);
     const std::string tag = std::string(" [") + name_set_label() + "]";
-    const bool first = set == NameSet::Decorated;
-    if (first) {
-      run_case(env, "StartPacketDriver starts the stopped service" + tag, [&] {
-        check(service_state(L"NORVAKS") == SERVICE_STOPPED, "NORVAKS is stopped before the start",
-              "state " + std::to_string(service_state(L"NORVAKS")));
-        take_message_boxes();
-        const ULONG r = call<ULONG>("StartPacketDriver", L"NORVAKS", ULONG(0xFFFFFFFF));
-        check(r == 1, "StartPacketDriver(NORVAKS) from stopped" + tag, "got " + hex(r));
-        check(service_state(L"NORVAKS") == SERVICE_RUNNING, "NORVAKS runs after the start" + tag,
-              "state " + std::to_string(service_state(L"NORVAKS")));
-        const std::string boxes = boxes_are(take_message_boxes(), L"");
-        check(boxes.empty(), "start shows no message box" + tag, boxes);
-      });
-    }
     run_case(env, "StartPacketDriver, service already running" + tag, [&] {
       take_message_boxes();
       const ULONG r = call<ULONG>("StartPacketDriver", L"NORVAKS", ULONG(0));
@@ -178,8 +180,18 @@ void run_open_checks(Env& env) {
       Adapter* a = call<Adapter*>("OpenDUT", missing);
       check(a == nullptr, "OpenDUT fails" + tag);
       const auto defined = take_dos_definitions();
-      check(defined.size() == 1 && defined[0].name == L"Packet_TALVEN_NO_SUCH_ADAPTER",
-            "the fallback defined the name once" + tag);
+      // The library takes back a definition that led nowhere (docs/behaviour-notes.md).
+      const bool taken_back = defined.size() == 2 &&
+                              (defined[1].flags & DDD_REMOVE_DEFINITION) != 0 &&
+                              defined[1].name == defined[0].name && defined[1].result;
+      check((defined.size() == 1 || taken_back) && !defined.empty() &&
+                defined[0].flags == DDD_RAW_TARGET_PATH &&
+                defined[0].name == L"Packet_TALVEN_NO_SUCH_ADAPTER" && defined[0].target == missing,
+            "the fallback defined the name once" + tag,
+            std::to_string(defined.size()) + " definitions" +
+                (defined.empty()
+                     ? ""
+                     : ": " + narrow(defined[0].name) + " -> " + narrow(defined[0].target)));
       const std::string strings = compare_strings(
           take_debug_strings(),
           {L"TALVEN:: CreateFile() failed !!!\n", L"TALVEN: OpenDUT Could not open adapter\n"});
@@ -242,8 +254,9 @@ void run_io_checks(Env& env) {
       r = call<ULONG>("PacketSendPacket", env.adapter, p, ULONG(1));
       FramePage page{};
       ctl.frames(&page);
-      check(r == 1 && page.frames_written == 1 && page.frames[page.count - 1].size == 64 &&
-                std::memcmp(page.frames[page.count - 1].bytes, frame, 64) == 0,
+      const FrameEntry& last = page.frames[page.count > 0 ? page.count - 1 : 0];
+      check(r == 1 && page.frames_written == 1 && page.count > 0 && last.size == 64 &&
+                std::memcmp(last.bytes, frame, 64) == 0,
             "sync send writes the frame byte for byte" + tag,
             "result " + hex(r) + ", frames " + std::to_string(page.frames_written));
       r = call<ULONG>("PacketSendPacket", env.adapter, p, ULONG(0x100));

@@ -173,7 +173,9 @@ LONG create_link(const std::wstring& name, const std::wstring& target) {
 // a stack buffer for names longer than two characters).
 BOOL WINAPI hook_define_dos_device(DWORD flags, LPCWSTR name, LPCWSTR target) {
   DosDefinition d{flags, name ? name : L"", target ? target : L"", FALSE};
-  if (name != nullptr && target != nullptr && (flags & DDD_RAW_TARGET_PATH) != 0) {
+  if (name != nullptr && (flags & DDD_REMOVE_DEFINITION) != 0) {
+    d.result = remove_dos_name(name);
+  } else if (name != nullptr && target != nullptr && (flags & DDD_RAW_TARGET_PATH) != 0) {
     LONG status = create_link(name, target);
     if (status == static_cast<LONG>(0xC0000035)) {  // STATUS_OBJECT_NAME_COLLISION
       remove_dos_name(name);
@@ -559,6 +561,7 @@ bool Control::set_addresses(const uint8_t mac[6], const uint8_t permanent[6]) {
   return io(CTL_SET_ADDRESSES, &record, sizeof record, nullptr, 0);
 }
 bool Control::wait_idle(DWORD ms) {
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
   const double end = now_ms() + ms;
   StateRecord s{};
   do {
