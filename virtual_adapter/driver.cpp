@@ -36,13 +36,8 @@ struct DeviceExtension {
   Driver* driver;
 };
 
-// How requests of one kind complete (CTL_SET_COMPLETION).
-struct Script {
-  uint32_t kind = cp::kNow;
-  NTSTATUS error = STATUS_SUCCESS;
-  uint32_t delay_us = 0;
-  int32_t count = -1;
-};
+// How a request completes, as the model's script says (CTL_SET_COMPLETION).
+using simadapter::Completion;
 
 // A pended IRP and its timers. A slot goes back to the free list only once its IRP has been
 // completed and neither of its timers can still fire.
@@ -92,7 +87,6 @@ struct Driver {
   PDEVICE_OBJECT adapter = nullptr;
   PDEVICE_OBJECT control = nullptr;
   bool control_link = false;
-  Script oid_script, write_script, reset_script, cancel_script;
   Pending* slots = nullptr;
   LIST_ENTRY free_slots;
   LIST_ENTRY busy_slots;  // oldest first
@@ -102,6 +96,11 @@ struct Driver {
 };
 
 const cp::ResetConfig kPowerOnConfig = {wire::kEepromType256, 0, 1, 3};
+
+// The error a scripted completion names, or `otherwise` when it names none.
+NTSTATUS error_or(const Completion& c, NTSTATUS otherwise) {
+  return c.error != 0 ? NTSTATUS(c.error) : otherwise;
+}
 
 DeviceExtension* extension(PDEVICE_OBJECT device) {
   return static_cast<DeviceExtension*>(device->DeviceExtension);
@@ -205,20 +204,20 @@ void NTAPI cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
     LockGuard guard(d->lock);
     p->cancel_armed = false;
     ++d->cancels;
-    const Script& script = d->cancel_script;
-    const NTSTATUS cancelled = script.error != STATUS_SUCCESS ? script.error : STATUS_CANCELLED;
+    const Completion script = d->model->cancel_completion();
+    const NTSTATUS cancelled = error_or(script, STATUS_CANCELLED);
     if (p->forced) {
       finish(d, p, p->forced_status, &done);
     } else if (d->draining) {
       finish(d, p, STATUS_CANCELLED, &done);
-    } else if (script.kind == cp::kLater) {
+    } else if (script.kind == Completion::Later) {
       if (!p->cancel_timer_armed) {
         p->cancel_timer_armed = true;
         p->cancel_status = cancelled;
         arm = true;
         delay_us = script.delay_us;
       }
-    } else if (script.kind != cp::kNever && script.kind != cp::kHeld) {
+    } else if (script.kind != Completion::Never && script.kind != Completion::Held) {
       finish(d, p, cancelled, &done);
     }
   }
@@ -227,7 +226,7 @@ void NTAPI cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 // Pends `irp`; returns STATUS_PENDING in every case (it may have been completed meanwhile).
-NTSTATUS pend(Driver* d, PIRP irp, IrpKind kind, const Script& script, NTSTATUS status,
+NTSTATUS pend(Driver* d, PIRP irp, IrpKind kind, const Completion& script, NTSTATUS status,
               ULONG_PTR answer) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   IoMarkIrpPending(irp);
@@ -246,9 +245,9 @@ NTSTATUS pend(Driver* d, PIRP irp, IrpKind kind, const Script& script, NTSTATUS 
       p->irp = irp;
       p->file = stack->FileObject;
       p->kind = kind;
-      p->reason = script.kind == cp::kHeld    ? Reason::Held
-                  : script.kind == cp::kLater ? Reason::Later
-                                              : Reason::Never;
+      p->reason = script.kind == Completion::Held    ? Reason::Held
+                  : script.kind == Completion::Later ? Reason::Later
+                                                     : Reason::Never;
       p->forced = false;
       p->status = status;
       p->answer = answer;
@@ -292,31 +291,29 @@ uint32_t drain(Driver* d, PFILE_OBJECT file, bool held_keep_status, Completions*
 // ---------------------------------------------------------------------------------------------
 // The adapter device
 
-Script take_oid_script(Driver* d) {
-  Script& s = d->oid_script;
-  if (s.count == 0) return Script{};
-  if (s.count > 0) --s.count;
-  return s;
+// Completes at once or pends, as the scripted completion says. `status` and `answer` are what
+// the request ends with when its time comes (a refusal ends it with the script's error).
+NTSTATUS complete_as(Driver* d, PIRP irp, IrpKind kind, const Completion& script, NTSTATUS status,
+                     ULONG_PTR answer) {
+  switch (script.kind) {
+    case Completion::Now:
+      return complete_now(irp, status, NT_ERROR(status) ? 0 : answer);
+    case Completion::Refused:
+      return complete_now(irp, error_or(script, STATUS_UNSUCCESSFUL), 0);
+    default:
+      return pend(d, irp, kind, script, status, answer);
+  }
 }
 
 NTSTATUS adapter_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
   const uint32_t code = stack->Parameters.DeviceIoControl.IoControlCode;
   if (code == wire::IOCTL_ADAPTER_RESET) {
-    Script script;
+    Completion script;
     {
       LockGuard guard(d->lock);
-      d->model->adapter_reset();
-      script = d->reset_script;
+      script = d->model->adapter_reset();
     }
-    switch (script.kind) {
-      case cp::kNow:
-        return complete_now(irp, script.error, 0);
-      case cp::kRefused:
-        return complete_now(irp,
-                            script.error != STATUS_SUCCESS ? script.error : STATUS_UNSUCCESSFUL, 0);
-      default:
-        return pend(d, irp, IrpKind::Reset, script, script.error, 0);
-    }
+    return complete_as(d, irp, IrpKind::Reset, script, error_or(script, STATUS_SUCCESS), 0);
   }
 
   auto* buffer = static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer);
@@ -324,57 +321,39 @@ NTSTATUS adapter_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
       buffer != nullptr ? stack->Parameters.DeviceIoControl.InputBufferLength : 0;
   const uint32_t out_size =
       buffer != nullptr ? stack->Parameters.DeviceIoControl.OutputBufferLength : 0;
-  uint32_t bytes = 0;
-  OidOutcome outcome;
-  Script script;
+  OidResult result;
   {
     LockGuard guard(d->lock);
-    outcome = d->model->oid_request(code, buffer, in_size, out_size, &bytes);
-    script = take_oid_script(d);
+    result = d->model->oid_request(code, buffer, in_size, out_size);
   }
-  if (bytes > out_size) bytes = out_size;
   NTSTATUS status = STATUS_SUCCESS;
+  ULONG_PTR answer = result.out_bytes;
   if (code != wire::IOCTL_OID_SET && code != wire::IOCTL_OID_QUERY) {
     status = STATUS_INVALID_DEVICE_REQUEST;
-    bytes = 0;
-  } else if (outcome == OidOutcome::Fail) {
+    answer = 0;
+  } else if (result.outcome == OidOutcome::Fail) {
     status = STATUS_UNSUCCESSFUL;
-    bytes = 0;
-  } else if (outcome == OidOutcome::FailAnswered) {
+    answer = 0;
+  } else if (result.outcome == OidOutcome::FailAnswered) {
     // A warning status: the caller's call fails, and the answer is copied back all the same.
     status = STATUS_BUFFER_OVERFLOW;
   }
-  switch (script.kind) {
-    case cp::kNow:
-      return complete_now(irp, status, bytes);
-    case cp::kRefused:
-      return complete_now(irp, script.error != STATUS_SUCCESS ? script.error : STATUS_UNSUCCESSFUL,
-                          0);
-    default:
-      return pend(d, irp, IrpKind::Oid, script, status, bytes);
-  }
+  return complete_as(d, irp, IrpKind::Oid, result.completion, status, answer);
 }
 
 NTSTATUS adapter_write(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
   const uint32_t size = stack->Parameters.Write.Length;
   const auto* data = static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-  Script script;
+  Completion script;
   {
     LockGuard guard(d->lock);
-    script = d->write_script;
-    if (script.kind == cp::kNow && script.error == STATUS_SUCCESS)
+    script = d->model->write_issued();
+    // At once and successful: on the air now. A pended write goes on the air when it completes.
+    if (script.kind == Completion::Now && script.error == 0)
       d->model->frame_sent(data, data != nullptr ? size : 0,
                            uint64_t(stack->Parameters.Write.ByteOffset.QuadPart));
   }
-  switch (script.kind) {
-    case cp::kNow:
-      return complete_now(irp, script.error, NT_ERROR(script.error) ? 0 : size);
-    case cp::kRefused:
-      return complete_now(irp, script.error != STATUS_SUCCESS ? script.error : STATUS_UNSUCCESSFUL,
-                          0);
-    default:
-      return pend(d, irp, IrpKind::Write, script, script.error, size);
-  }
+  return complete_as(d, irp, IrpKind::Write, script, error_or(script, STATUS_SUCCESS), size);
 }
 
 NTSTATUS adapter_dispatch(Driver* d, PIRP irp) {
@@ -511,7 +490,6 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
       LockGuard guard(d->lock);
       drain(d, nullptr, true, done);
       d->model->reset(config);
-      d->oid_script = d->write_script = d->reset_script = d->cancel_script = Script{};
       d->opens = d->closes = d->cancels = 0;
       break;
     }
@@ -536,26 +514,8 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
         status = STATUS_INVALID_PARAMETER;
         break;
       }
-      Script script;
-      script.kind = r.kind;
-      script.error = NTSTATUS(r.error);
-      script.delay_us = r.delay_us;
-      script.count = r.count;
       LockGuard guard(d->lock);
-      switch (r.target) {
-        case cp::kOidRequests:
-          d->oid_script = script;
-          break;
-        case cp::kWrites:
-          d->write_script = script;
-          break;
-        case cp::kResets:
-          d->reset_script = script;
-          break;
-        default:
-          d->cancel_script = script;
-          break;
-      }
+      if (!d->model->set_completion(r)) status = STATUS_INVALID_PARAMETER;
       break;
     }
     case cp::CTL_RELEASE_HELD: {
@@ -641,7 +601,7 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     case cp::CTL_SET_QUERY_WORD: {
       const cp::WordRecord r = *static_cast<const cp::WordRecord*>(buffer);
       LockGuard guard(d->lock);
-      d->model->set_query_word(r.oid, r.value);
+      if (!d->model->set_query_word(r.oid, r.value)) status = STATUS_INVALID_PARAMETER;
       break;
     }
     case cp::CTL_QUEUE_RX_FRAME: {
@@ -656,20 +616,23 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     case cp::CTL_SET_REGISTER: {
       const cp::RegisterRecord r = *static_cast<const cp::RegisterRecord*>(buffer);
-      LockGuard guard(d->lock);
-      if (r.file > cp::kRfRegisters || !d->model->set_register(r.file, r.address, r.value))
+      if (r.file > cp::kRfRegisters) {
         status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      LockGuard guard(d->lock);
+      if (!d->model->set_register(r.file, r.address, r.value))
+        status = STATUS_INSUFFICIENT_RESOURCES;  // the register table is full
       break;
     }
     case cp::CTL_GET_REGISTER: {
       auto* r = static_cast<cp::RegisterRecord*>(buffer);
-      uint32_t value = 0;
-      LockGuard guard(d->lock);
-      if (r->file > cp::kRfRegisters || !d->model->get_register(r->file, r->address, &value)) {
+      if (r->file > cp::kRfRegisters) {
         status = STATUS_INVALID_PARAMETER;
         break;
       }
-      r->value = value;
+      LockGuard guard(d->lock);
+      r->value = d->model->register_value(r->file, r->address);
       information = sizeof *r;
       break;
     }
@@ -854,8 +817,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STR
   InitializeListHead(&d->free_slots);
   InitializeListHead(&d->busy_slots);
   d->slots = new (std::nothrow) Pending[kPendingSlots];
-  d->model = ModelHost::create();
-  if (d->slots == nullptr || d->model == nullptr || !d->model->reset(kPowerOnConfig)) {
+  d->model = ModelHost::create(kPowerOnConfig);
+  if (d->slots == nullptr || d->model == nullptr) {
     free_driver(d, true);
     return STATUS_INSUFFICIENT_RESOURCES;
   }

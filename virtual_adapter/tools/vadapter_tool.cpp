@@ -201,6 +201,23 @@ void smoke_adapter(HANDLE adapter) {
         "logged bytes: OID_EEPROM_TYPE, Length 4", word(e.bytes));
   delete page;
 
+  // Scripted faults: a failed request hands nothing back (STATUS_UNSUCCESSFUL: 31); one that
+  // fails with its answer written ends with a warning status (234) and the answer copied back.
+  cp::FaultRecord fail{kOidEepromType, cp::kFailRequest, 0, 0, 1, 0};
+  check(control_in(cp::CTL_ADD_FAULT, fail) == 0, "CTL_ADD_FAULT: fail one EEPROM type query");
+  Overlapped f;
+  error = start_query(adapter, record, &f);
+  if (error == ERROR_IO_PENDING) error = finish(adapter, &f, &bytes);
+  check(error == ERROR_GEN_FAILURE && word(record + 8) == 0,
+        "the failed query ends with 31 and no answer", error);
+  cp::FaultRecord answered{kOidEepromType, cp::kFailAndAnswer, 0, 0, 1, 0};
+  check(control_in(cp::CTL_ADD_FAULT, answered) == 0, "CTL_ADD_FAULT: fail with the answer");
+  Overlapped fa;
+  error = start_query(adapter, record, &fa);
+  if (error == ERROR_IO_PENDING) error = finish(adapter, &fa, &bytes);
+  check(error == ERROR_MORE_DATA, "the query failed with its answer ends with 234", error);
+  check(word(record + 8) == 2, "... and its answer is copied back", word(record + 8));
+
   // Held until released: pending at once, completed with the model's answer on release.
   check(set_completion(cp::kOidRequests, cp::kHeld, 0, 0, 1) == 0, "script: hold one OID request");
   Overlapped h;
