@@ -377,9 +377,14 @@ void run_io_checks(Env& env) {
       for (int i = 0; p != nullptr && i < 5; ++i)
         sent += call<ULONG>("PacketSendPacket", a, p, ULONG(1)) == 1;
       if (p != nullptr) call<ULONG>("PacketFreePacket", p);
-      check(sent == 5 && !query.wait(200) && answer == 0xEEEEEEEEu,
-            "writes complete; the held query neither returns nor writes its output" + tag,
-            std::to_string(sent) + " writes; answer " + hex(answer));
+      // Wine signals the file handle only for requests without an event: a reset does.
+      const BOOLEAN reset = call<BOOLEAN>("PacketResetAdapter", a);
+      check(
+          sent == 5 && reset == 1 && !query.wait(200) && answer == 0xEEEEEEEEu,
+          "writes and a reset complete; the held query neither returns nor writes its output" + tag,
+          std::to_string(sent) + " writes, reset " + hex(reset) + "; query " +
+              (query.wait(0) ? "returned " + hex(query.result()) : "waiting") + ", answer " +
+              hex(answer));
       const QuarantineReport early = release_quarantine();
       check(early.overwritten == 0, "no freed record written while the query is held" + tag);
       check(ctl.release_held(1) == 1, "release the held query" + tag);
