@@ -156,18 +156,19 @@ std::string compare_strings(const std::vector<std::wstring>& got,
 
 void run_case(Env& env, const std::string& name, const std::function<void()>& body) {
   release_quarantine();
-  DWORD before = 0, after = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &before);
+  const long before = handle_count();
+  long after = before;
   const long balance = heap_balance();
   body();
   env.control.wait_idle(3000);
   for (int i = 0; i < 40; ++i) {
-    GetProcessHandleCount(GetCurrentProcess(), &after);
+    after = handle_count();
     if (after == before && heap_balance() == balance) break;
     Sleep(25);
   }
   const QuarantineReport q = release_quarantine();
   std::string why;
+  if (before <= 0) why += "no handle count; ";
   if (after != before)
     why += "handles " + std::to_string(before) + " -> " + std::to_string(after) + "; ";
   if (heap_balance() != balance)

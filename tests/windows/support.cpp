@@ -588,6 +588,37 @@ DWORD WINAPI Worker::start(void* self) {
   return 0;
 }
 
+long handle_count() {
+  DWORD count = 0;
+  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return long(count);
+  struct Entry {
+    ULONG pid;
+    BYTE type, flags;
+    USHORT handle;
+    PVOID object;
+    ACCESS_MASK access;
+  };
+  using QueryFn = LONG(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
+  auto query =
+      reinterpret_cast<QueryFn>(reinterpret_cast<void (*)()>(ntdll("NtQuerySystemInformation")));
+  if (query == nullptr) return -1;
+  std::vector<uint8_t> buffer(1 << 16);
+  for (;;) {
+    ULONG returned = 0;
+    const LONG status = query(16, buffer.data(), ULONG(buffer.size()), &returned);  // handles
+    if (status == LONG(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (status < 0) return -1;
+    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* e = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+    long mine = 0;
+    for (ULONG i = 0; i < entries; ++i) mine += e[i].pid == GetCurrentProcessId();
+    return mine;
+  }
+}
+
 double now_ms() {
   LARGE_INTEGER f, c;
   QueryPerformanceFrequency(&f);

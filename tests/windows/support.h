@@ -144,5 +144,8 @@ class Worker {
 };
 
 double now_ms();
+// Handles the process holds: GetProcessHandleCount, or where that reports nothing (Wine 8 always
+// gives 0) the process's entries in the system handle list.
+long handle_count();
 
 }  // namespace wintest
