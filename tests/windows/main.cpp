@@ -278,6 +278,12 @@ int conformance() {
     run_unload_check(env);
   }
   env.control.close();
+  for (NameSet set : {NameSet::Decorated, NameSet::Alias}) {
+    use_names(set);
+    const std::string missing = never_called(set);
+    check(missing.empty(), std::string("all 83 operations called as ") + name_set_label(),
+          "never called:" + missing);
+  }
   std::printf("SUMMARY: %d passed, %d failed\n", passes(), failures());
   return failures() == 0 ? 0 : 1;
 }

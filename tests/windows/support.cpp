@@ -108,6 +108,7 @@ static_assert(sizeof(kOperations) / sizeof(kOperations[0]) == 83);
 HMODULE g_module = nullptr;
 NameSet g_names = NameSet::Decorated;
 std::map<std::string, FARPROC> g_decorated, g_alias;
+std::map<std::string, bool> g_called_decorated, g_called_alias;
 
 // ---- Replaced imports ----
 CRITICAL_SECTION g_lock;
@@ -374,6 +375,7 @@ const char* name_set_label() {
 
 FARPROC entry(const char* name) {
   auto& table = g_names == NameSet::Decorated ? g_decorated : g_alias;
+  (g_names == NameSet::Decorated ? g_called_decorated : g_called_alias)[name] = true;
   auto it = table.find(name);
   if (it == table.end() || it->second == nullptr) {
     std::printf("FAIL: no entry point for %s\n", name);
@@ -381,6 +383,14 @@ FARPROC entry(const char* name) {
     ExitProcess(3);
   }
   return it->second;
+}
+
+std::string never_called(NameSet set) {
+  const auto& called = set == NameSet::Decorated ? g_called_decorated : g_called_alias;
+  std::string missing;
+  for (const OperationName& op : kOperations)
+    if (called.find(op.name) == called.end()) missing += std::string(" ") + op.name;
+  return missing;
 }
 
 std::vector<std::wstring> take_debug_strings() {

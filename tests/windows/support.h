@@ -42,6 +42,8 @@ void use_names(NameSet set);
 NameSet names_in_use();
 const char* name_set_label();
 FARPROC entry(const char* name);
+// The operations not yet called through `set`, space separated.
+std::string never_called(NameSet set);
 
 // Calls an operation through the current name set; the argument types are the caller's.
 template <class R, class... A>
