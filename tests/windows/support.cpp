@@ -439,6 +439,13 @@ QuarantineReport release_quarantine() {
   return report;
 }
 
+std::vector<size_t> quarantined_sizes() {
+  Lock lock;
+  std::vector<size_t> sizes;
+  for (const Quarantined& q : g_quarantine) sizes.push_back(q.size);
+  return sizes;
+}
+
 bool remove_dos_name(const wchar_t* name) {
   auto open = reinterpret_cast<NtOpenSymbolicLinkObjectFn>(
       reinterpret_cast<void (*)()>(ntdll("NtOpenSymbolicLinkObject")));

@@ -79,6 +79,8 @@ struct QuarantineReport {
   int freed_pending = 0;
 };
 QuarantineReport release_quarantine();
+// Sizes of the blocks freed since the last release, still kept.
+std::vector<size_t> quarantined_sizes();
 // Removes the DOS name of the adapter so that OpenDUT's fallback runs.
 bool remove_dos_name(const wchar_t* name);
 bool define_dos_name(const wchar_t* name, const wchar_t* target);
