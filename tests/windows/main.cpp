@@ -309,6 +309,7 @@ int wmain(int argc, wchar_t** argv) {
       return 2;
     }
     Env env;
+    call<ULONG>("StartPacketDriver", L"NORVAKS", ULONG(0));  // when run on its own
     if (!env.control.open()) {
       std::printf("FAIL: timing: control device does not open\n");
       return 1;
