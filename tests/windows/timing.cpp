@@ -117,6 +117,17 @@ int run_timing(Env& env) {
                }
              }));
 
+  // The library's image read made no more requests than the raw one: no busy status polls (and
+  // no pauses) in its figure.
+  env.control.clear_requests();
+  call<ULONG>("ReadEEprom", a, image, ULONG(1));
+  std::vector<talven::vadapter::RequestEntry> log;
+  uint32_t total = 0;
+  env.control.requests(&log, &total);
+  std::printf("%s: timing: one library image read is %u requests, want 128\n",
+              total == 128 ? "PASS" : "FAIL", total);
+  failed += total != 128;
+
   CloseHandle(raw.event);
   call<ULONG>("CloseDUT", a);
   std::printf("%s: timing, %d failed requests\n", failed ? "FAIL" : "PASS", failed);
