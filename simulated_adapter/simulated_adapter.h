@@ -1,20 +1,21 @@
-// A simulated wireless-LAN adapter behind the packet driver: it answers the vendor OIDs that
-// talven sends, runs asynchronous commands and reports them through the command status,
-// keeps register files, an EEPROM image, counters, addresses, CIS data and frames, and logs
-// every request byte for byte. Plain portable C++ without OS calls, so that the same model can
-// sit behind the Linux Win32 subset or behind a Windows kernel driver. Thread safe.
+// A simulated wireless-LAN adapter behind the packet driver, as the Linux Win32 subset hosts it:
+// the device model (device_model.h) that answers the vendor OIDs talven sends, under a mutex,
+// with what tests and the example session use around it: the full request log byte for byte,
+// requests held pending until a test releases them, inspection as standard containers, and the
+// EEPROM image loaded from and saved to files. Thread safe.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "driver_contract/driver_contract.h"
+#include "simulated_adapter/device_model.h"
 
 namespace simadapter {
 
@@ -34,48 +35,6 @@ struct Request {
   uint32_t word(size_t offset) const {
     return offset + 4 <= bytes.size() ? talven::wire::get_u32(bytes.data() + offset) : 0;
   }
-};
-
-// How a request completes: at once, after a delay, never (until cancelled), refused at once
-// without being started, or held pending until the test releases it (release_held).
-struct Completion {
-  enum Kind { Now, Later, Never, Refused, Held } kind = Now;
-  uint32_t error = 0;     // Win32 error code of the completion; 0 = success
-  uint32_t delay_us = 0;  // Later: time until completion
-};
-
-// A scripted fault on the requests of one OID.
-struct Fault {
-  enum Mode {
-    FailRequest,     // DeviceIoControl fails
-    NeverComplete,   // the request is accepted, its command never finishes
-    WrongCommandId,  // the command finishes under another CommandId
-    FailAndAnswer,   // the request fails, but the driver has written its answer anyway
-    ResultWord,      // the command finishes reporting `result` as its result word, unmasked
-  };
-  uint32_t oid = 0;
-  Mode mode = FailRequest;
-  bool match_address = false;  // only requests for this register address / EEPROM offset
-  uint32_t address = 0;
-  int remaining = -1;   // how many matching requests it hits; -1 = all
-  uint32_t result = 0;  // ResultWord: the word reported
-};
-
-struct Config {
-  uint32_t eeprom_type = talven::wire::kEepromType256;  // 1: 128 bytes, 2: 256 bytes
-  uint32_t chip_variant = 0;
-  uint32_t completion_polls = 1;  // status polls that report "busy" before a command finishes
-  uint32_t rf_type = 3;
-  uint8_t mac_address[6] = {0x00, 0x5B, 0xA7, 0x12, 0x34, 0x56};
-  uint8_t permanent_address[6] = {0x00, 0x5B, 0xA7, 0x12, 0x34, 0x56};
-  // Receive test: frames seen on the air per counter query while the test runs.
-  uint32_t rx_frames_per_query = 250;
-  uint32_t rx_crc_errors_per_query = 3;
-  Completion write_completion{Completion::Now, 0, 0};
-  Completion reset_completion{Completion::Now, 0, 0};
-  // How the driver ends a request the caller cancelled: Now = right after the cancel call
-  // returns, Later = after the delay, Never = it ignores the cancel. The error is 995 when 0.
-  Completion cancel_completion{Completion::Now, 0, 0};
 };
 
 class SimulatedAdapter {
@@ -114,7 +73,7 @@ class SimulatedAdapter {
   void clear_requests();
 
   // ---- Scripted behaviour ----
-  void add_fault(const Fault& fault);
+  void add_fault(const Fault& fault);  // up to kFaultSlots at a time; more are not added
   void clear_faults();
   void set_completion_polls(uint32_t polls);
   void set_never_finish(bool never);         // every command stays busy
@@ -155,23 +114,22 @@ class SimulatedAdapter {
   uint32_t reset_count() const;     // ResetDUT requests
   uint32_t adapter_resets() const;  // IOCTL_ADAPTER_RESET requests
 
-  struct Counters {
-    uint32_t tx_sent = 0, rx_received = 0, rx_crc_errors = 0, ack = 0;
-    bool ack_enabled = false;
-  };
+  using Counters = simadapter::Counters;
   Counters counters() const;
 
   std::vector<uint8_t> mac_address() const;
   void set_permanent_address(const std::vector<uint8_t>& address);
   std::vector<uint8_t> cis() const;
-  void set_cis(const std::vector<uint8_t>& cis);
+  void set_cis(const std::vector<uint8_t>& cis);  // at most kCisBytes are kept
   uint32_t packet_filter() const;
 
+  // Up to kReceivedFramesQueued frames wait (more are dropped); at most kFrameBytes of each
+  // are kept, and the answer reports its whole size.
   void queue_received_frame(const std::vector<uint8_t>& frame);
   size_t queued_received_frames() const;
 
-  // Frames sent: a count, the most recent frames and their write offsets, and whether every
-  // frame so far was byte for byte the same as the first.
+  // Frames sent: a count, the most recent kFramesKept frames (at most kFrameBytes of each) and
+  // their write offsets, and whether every frame so far was byte for byte the same as the first.
   uint64_t frames_written() const;
   std::vector<std::vector<uint8_t>> recent_frames() const;
   std::vector<uint64_t> recent_frame_offsets() const;
@@ -179,57 +137,11 @@ class SimulatedAdapter {
   void clear_frames();
 
  private:
-  struct Command {
-    int32_t id = -1;
-    uint32_t result = 0;
-    uint32_t busy_polls = 0;
-    bool finished = false;
-    bool never = false;
-    bool result_set = false;  // a ResultWord fault chose the result word
-  };
-  enum class Outcome { Ok, Fail, FailAnswered };
-
-  Outcome apply_fault(const Request& request, uint32_t address, Command* command);
-  bool handle(const Request& request, uint8_t* buffer, uint32_t out_size, uint32_t* out_bytes);
-  void start_command(int32_t id, uint32_t result);
-  void answer_status(uint8_t* buffer);
-  uint32_t eeprom_read(uint32_t offset, uint32_t width) const;
-  void eeprom_write(uint32_t offset, uint32_t width, uint32_t value);
-  void advance_rx_test();
-
   mutable std::mutex mutex_;
   mutable std::condition_variable held_changed_;
+  std::unique_ptr<DeviceModel> model_;  // built once; it allocates nothing after that
   std::deque<std::function<void(uint32_t)>> held_;
-  Completion oid_completion_;
-  int oid_completion_count_ = 0;
-  std::map<uint32_t, uint32_t> query_words_;
-  std::deque<uint64_t> recent_offsets_;
-  Config config_;
-  std::vector<Request> log_;
-  std::vector<Fault> faults_;
-  Command command_;
-  uint64_t status_sequence_ = 0;
-  bool never_finish_ = false;
-  int64_t reported_command_id_ = -1;
-  uint32_t cis_reported_length_ = 0;
-  uint32_t receive_reported_length_ = 0;
-
-  std::vector<uint8_t> eeprom_;
-  std::map<uint32_t, uint32_t> mac_regs_, bb_regs_[2], rf_regs_;
-  std::map<uint32_t, std::pair<uint32_t, uint32_t>> settings_;
-  std::map<std::pair<uint32_t, uint32_t>, uint32_t> indexed_answers_;
-  bool test_mode_ = false;
-  bool rx_test_ = false;
-  uint32_t reset_dut_count_ = 0;
-  uint32_t adapter_resets_ = 0;
-  Counters counters_;
-  std::vector<uint8_t> mac_, permanent_, cis_;
-  uint32_t packet_filter_ = 0;
-  std::deque<std::vector<uint8_t>> received_;
-  uint64_t frames_written_ = 0;
-  std::deque<std::vector<uint8_t>> recent_frames_;
-  std::vector<uint8_t> first_frame_;
-  bool frames_identical_ = true;
+  std::vector<Request> log_;  // every request since the last clear, whole
 };
 
 }  // namespace simadapter

@@ -3,8 +3,9 @@
 # in the Wine prefix build/wine-driver (made once, then reused) it starts its own persistent
 # wineserver, copies the driver into system32\drivers, installs it as service NORVAKS, starts it,
 # runs `vadapter_tool smoke` (control device, CTL_RESET, the adapter's DOS name defined by the
-# caller, an OID query answered and logged, held, delayed and cancelled requests), stops the
-# service (the driver unloads), starts and checks it once more, and stops that wineserver.
+# caller, an OID query answered and logged, held, delayed and cancelled requests), leaves three
+# requests pended, stops the service (the driver unloads and ends them), starts and checks it
+# once more, and stops that wineserver.
 #   tools/check_driver_wine.sh [mingw-x86_64 build folder]
 # Prints one "PASS: ..." or "FAIL: ..." line a check; exits non-zero on any failure.
 set -uo pipefail
@@ -48,7 +49,7 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   # Right after wineboot -i a fresh wineserver is needed, or services fail to start (1060).
   "$wineserver" -k >/dev/null 2>&1
 fi
-"$wineserver" -p || fail "wineserver -p failed"
+"$wineserver" -p >/dev/null 2>&1 </dev/null || fail "wineserver -p failed"
 trap '"$wineserver" -k >/dev/null 2>&1' EXIT
 
 cp "$sys" "$WINEPREFIX/drive_c/windows/system32/drivers/talven_vadapter.sys" ||
@@ -59,9 +60,15 @@ status=0
 run_tool install install talven_vadapter.sys || status=1
 run_tool start start || status=1
 run_tool smoke smoke || status=1
-# Unload and load again: the second load proves the unload released the devices and the link.
+# Unload with requests pended (held, due later, cancel ignored) and load again: the stop must end
+# them, and the second load proves the unload released the devices and the link.
+run_tool leave-pending leave-pending || status=1
+started=$(date +%s%N)
 run_tool stop stop || status=1
+echo "note: the stop with three requests pended took $((($(date +%s%N) - started) / 1000000)) ms"
+run_tool unloaded unloaded || status=1
 run_tool restart start || status=1
 run_tool smoke-again smoke || status=1
 run_tool final-stop stop || status=1
+run_tool final-unloaded unloaded || status=1
 exit $status

@@ -46,6 +46,10 @@ done
 bash tools/check_stdcall.sh build/mingw-i686/talven.dll | tee -a "$checks" | grep -v '^PASS' ||
   true
 bash tools/check_wine.sh build/mingw-x86_64/talven.dll | tee -a "$checks" || status=1
+# The simulated adapter's device model builds as kernel-driver code (both MinGW compilers).
+bash tools/check_device_model.sh | tee -a "$checks" || status=1
+# The virtual adapter driver: both builds checked statically, the x86_64 one loaded under Wine.
+bash tools/check_driver.sh | tee -a "$checks" || status=1
 # What `cmake --install` hands to a test station: the DLL, talven.h and both import libraries.
 rm -rf build/mingw-i686/dist
 if cmake --install build/mingw-i686 >/dev/null; then

@@ -64,12 +64,13 @@ struct Pending {
   KDPC cancel_dpc;
 };
 
-// IRPs taken out of the bookkeeping under the lock, completed after it is released. One path
-// ends at most one IRP (on the stack), a drain at most every slot (allocated).
+// IRPs taken out of the bookkeeping under the lock, completed after it is released. Kept on the
+// stack: one IRP for a single completion, a batch for the paths that end many.
 template <uint32_t Capacity>
 struct CompletionList {
   PIRP irps[Capacity];
   uint32_t count = 0;
+  bool full() const { return count == Capacity; }
   void add(PIRP irp) {
     if (count < Capacity) irps[count++] = irp;
   }
@@ -79,7 +80,7 @@ struct CompletionList {
   }
 };
 using OneCompletion = CompletionList<1>;
-using Completions = CompletionList<kPendingSlots>;
+using Batch = CompletionList<16>;
 
 struct Driver {
   SpinLock lock;
@@ -92,7 +93,9 @@ struct Driver {
   LIST_ENTRY busy_slots;  // oldest first
   uint32_t pending = 0;
   uint32_t opens = 0, closes = 0, cancels = 0;
-  bool draining = false;  // unloading: every cancel completes at once
+  bool draining = false;         // unloading: every cancel completes at once
+  WCHAR* service_key = nullptr;  // a copy of DriverEntry's RegistryPath
+  size_t service_chars = 0;
 };
 
 const cp::ResetConfig kPowerOnConfig = {wire::kEepromType256, 0, 1, 3};
@@ -274,18 +277,38 @@ NTSTATUS pend(Driver* d, PIRP irp, IrpKind kind, const Completion& script, NTSTA
   return STATUS_PENDING;
 }
 
-// Completes every pended IRP (of one file object, or all): held ones with their own status
-// when `held_keep_status`, all others cancelled.
-uint32_t drain(Driver* d, PFILE_OBJECT file, bool held_keep_status, Completions* done) {
-  uint32_t ended = 0;
+// Runs `step` under the lock with an empty batch, completes what it collected after releasing
+// the lock, and repeats while `step` reports that it stopped on a full batch.
+template <typename Step>
+void in_batches(Driver* d, Step step) {
+  bool more = true;
+  while (more) {
+    Batch batch;
+    {
+      LockGuard guard(d->lock);
+      more = step(&batch);
+    }
+    batch.complete_all();
+  }
+}
+
+// One batch of ending every pended IRP (of one file object, or all): held ones with their own
+// status when `held_keep_status`, all others cancelled. IRPs whose cancel routine is on its way
+// are left to it. True when it stopped on a full batch.
+bool drain(Driver* d, PFILE_OBJECT file, bool held_keep_status, Batch* batch) {
   for (LIST_ENTRY* e = d->busy_slots.Flink; e != &d->busy_slots;) {
     Pending* p = slot_of(e);
     e = e->Flink;  // finish may move p to the free list
-    if (p->irp == nullptr || (file != nullptr && p->file != file)) continue;
+    if (p->irp == nullptr || p->forced || (file != nullptr && p->file != file)) continue;
+    if (batch->full()) return true;
     const bool keep = held_keep_status && p->reason == Reason::Held;
-    if (finish(d, p, keep ? p->status : STATUS_CANCELLED, done)) ++ended;
+    finish(d, p, keep ? p->status : STATUS_CANCELLED, batch);
   }
-  return ended;
+  return false;
+}
+
+void drain_all(Driver* d, PFILE_OBJECT file, bool held_keep_status) {
+  in_batches(d, [&](Batch* batch) { return drain(d, file, held_keep_status, batch); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -371,14 +394,7 @@ NTSTATUS adapter_dispatch(Driver* d, PIRP irp) {
     }
     case IRP_MJ_CLEANUP: {
       // The last handle of this file object is closing: end its pended requests.
-      Completions* done = new (std::nothrow) Completions();
-      if (done == nullptr) return complete_now(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-      {
-        LockGuard guard(d->lock);
-        drain(d, stack->FileObject, false, done);
-      }
-      done->complete_all();
-      delete done;
+      drain_all(d, stack->FileObject, false);
       break;
     }
     case IRP_MJ_DEVICE_CONTROL:
@@ -473,7 +489,6 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
 
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR information = 0;
-  Completions* done = nullptr;
   switch (code) {
     case cp::CTL_RESET: {
       const cp::ResetConfig config = *static_cast<const cp::ResetConfig*>(buffer);
@@ -482,13 +497,9 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
         status = STATUS_INVALID_PARAMETER;
         break;
       }
-      done = new (std::nothrow) Completions();
-      if (done == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        break;
-      }
+      // Held requests end with their own status, all other pended ones are cancelled.
+      drain_all(d, nullptr, true);
       LockGuard guard(d->lock);
-      drain(d, nullptr, true, done);
       d->model->reset(config);
       d->opens = d->closes = d->cancels = 0;
       break;
@@ -520,22 +531,18 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     case cp::CTL_RELEASE_HELD: {
       const cp::ReleaseRecord r = *static_cast<const cp::ReleaseRecord*>(buffer);
-      done = new (std::nothrow) Completions();
-      if (done == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        break;
-      }
       uint32_t released = 0;
-      {
-        LockGuard guard(d->lock);
+      in_batches(d, [&](Batch* batch) {
         for (LIST_ENTRY* e = d->busy_slots.Flink; e != &d->busy_slots && released < r.count;) {
           Pending* p = slot_of(e);
-          e = e->Flink;
+          e = e->Flink;  // finish may move p to the free list
           if (p->irp == nullptr || p->reason != Reason::Held || p->forced) continue;
-          const NTSTATUS end = r.error != 0 ? NTSTATUS(r.error) : p->status;
-          if (finish(d, p, end, done)) ++released;
+          if (batch->full()) return true;
+          finish(d, p, r.error != 0 ? NTSTATUS(r.error) : p->status, batch);
+          ++released;
         }
-      }
+        return false;
+      });
       *static_cast<uint32_t*>(buffer) = released;
       information = sizeof(uint32_t);
       break;
@@ -643,10 +650,6 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
       break;
     }
   }
-  if (done != nullptr) {
-    done->complete_all();
-    delete done;
-  }
   return complete_now(irp, status, NT_ERROR(status) ? 0 : information);
 }
 
@@ -679,30 +682,34 @@ void sleep_ms(uint32_t ms) {
   KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-// <RegistryPath>\Linkage, value Export: the adapter device's path, as a one-entry REG_MULTI_SZ.
-NTSTATUS publish_linkage(PUNICODE_STRING registry_path) {
-  constexpr char16_t kSuffix[] = u"\\Linkage";
-  constexpr size_t kSuffixChars = sizeof kSuffix / sizeof(char16_t) - 1;
-  const size_t path_chars = registry_path->Length / sizeof(WCHAR);
-  const size_t bytes = (path_chars + kSuffixChars) * sizeof(WCHAR);
+// Opens (creates) <service key><suffix>.
+template <size_t N>
+NTSTATUS open_key(const WCHAR* service_key, size_t service_chars, const char16_t (&suffix)[N],
+                  HANDLE* key) {
+  const size_t suffix_chars = N - 1;
+  const size_t bytes = (service_chars + suffix_chars) * sizeof(WCHAR);
   if (bytes > 0xFFF0) return STATUS_INVALID_PARAMETER;
-  auto* name = new (std::nothrow) WCHAR[path_chars + kSuffixChars];
+  auto* name = new (std::nothrow) WCHAR[service_chars + suffix_chars];
   if (name == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  memcpy(name, registry_path->Buffer, path_chars * sizeof(WCHAR));
-  memcpy(name + path_chars, kSuffix, kSuffixChars * sizeof(WCHAR));
+  memcpy(name, service_key, service_chars * sizeof(WCHAR));
+  memcpy(name + service_chars, suffix, suffix_chars * sizeof(WCHAR));
   UNICODE_STRING key_name;
   key_name.Buffer = name;
   key_name.Length = key_name.MaximumLength = USHORT(bytes);
-
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &key_name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                              nullptr, nullptr);
-  HANDLE key = nullptr;
-  NTSTATUS status =
-      ZwCreateKey(&key, KEY_SET_VALUE, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+  const NTSTATUS status =
+      ZwCreateKey(key, KEY_SET_VALUE, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
   delete[] name;
-  if (!NT_SUCCESS(status)) return status;
+  return status;
+}
 
+// <RegistryPath>\Linkage, value Export: the adapter device's path, as a one-entry REG_MULTI_SZ.
+NTSTATUS publish_linkage(const Driver* d) {
+  HANDLE key = nullptr;
+  NTSTATUS status = open_key(d->service_key, d->service_chars, u"\\Linkage", &key);
+  if (!NT_SUCCESS(status)) return status;
   // The path, its terminating NUL and the list's terminating NUL.
   constexpr size_t kPathChars = sizeof cp::kAdapterDevicePath / sizeof(char16_t);
   char16_t value[kPathChars + 1];
@@ -712,6 +719,16 @@ NTSTATUS publish_linkage(PUNICODE_STRING registry_path) {
   status = ZwSetValueKey(key, &value_name, 0, REG_MULTI_SZ, value, sizeof value);
   ZwClose(key);
   return status;
+}
+
+// <RegistryPath>\Parameters, value LeftAtUnload (REG_DWORD): 0xFFFFFFFF while the driver runs;
+// at unload, how many requests and timers it could not end (0: everything ended, all freed).
+void record_left_at_unload(const Driver* d, ULONG left) {
+  HANDLE key = nullptr;
+  if (!NT_SUCCESS(open_key(d->service_key, d->service_chars, u"\\Parameters", &key))) return;
+  UNICODE_STRING value_name = unicode(u"LeftAtUnload");
+  ZwSetValueKey(key, &value_name, 0, REG_DWORD, &left, sizeof left);
+  ZwClose(key);
 }
 
 void free_driver(Driver* d, bool memory_safe_to_free) {
@@ -724,6 +741,7 @@ void free_driver(Driver* d, bool memory_safe_to_free) {
   if (!memory_safe_to_free) return;  // a timer might still fire: leak rather than crash
   ModelHost::destroy(d->model);
   delete[] d->slots;
+  delete[] d->service_key;
   delete d;
 }
 
@@ -733,16 +751,11 @@ void NTAPI unload(PDRIVER_OBJECT) {
   Driver* d = g_driver;
   if (d == nullptr) return;
   // End every pended IRP; a cancel routine on its way completes its IRP itself.
-  Completions* done = new (std::nothrow) Completions();
   {
     LockGuard guard(d->lock);
     d->draining = true;
-    if (done != nullptr) drain(d, nullptr, false, done);
   }
-  if (done != nullptr) {
-    done->complete_all();
-    delete done;
-  }
+  drain_all(d, nullptr, false);
   for (int i = 0; i < 2000; ++i) {
     {
       LockGuard guard(d->lock);
@@ -767,14 +780,19 @@ void NTAPI unload(PDRIVER_OBJECT) {
     release_if_idle(d, p);
   }
   bool idle = false;
+  ULONG left = 0;
   for (int i = 0; i < 2000 && !idle; ++i) {
     {
       LockGuard guard(d->lock);
       idle = d->pending == 0 && IsListEmpty(&d->busy_slots);
+      left = d->pending;
+      for (LIST_ENTRY* e = d->busy_slots.Flink; e != &d->busy_slots; e = e->Flink)
+        left += ULONG(slot_of(e)->timer_armed) + ULONG(slot_of(e)->cancel_timer_armed);
     }
     if (!idle) sleep_ms(1);
   }
   if (idle) sleep_ms(10);  // let a timer callback that has just released its slot return
+  record_left_at_unload(d, idle ? 0 : (left != 0 ? left : 1));
   g_driver = nullptr;
   free_driver(d, idle);
 }
@@ -787,8 +805,13 @@ NTSTATUS create_devices(Driver* d, PDRIVER_OBJECT driver_object, PUNICODE_STRING
   *extension(d->adapter) = {DeviceKind::Adapter, d};
   d->adapter->Flags |= DO_BUFFERED_IO;
 
-  status = publish_linkage(registry_path);
+  d->service_chars = registry_path->Length / sizeof(WCHAR);
+  d->service_key = new (std::nothrow) WCHAR[d->service_chars + 1];
+  if (d->service_key == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  memcpy(d->service_key, registry_path->Buffer, d->service_chars * sizeof(WCHAR));
+  status = publish_linkage(d);
   if (!NT_SUCCESS(status)) return status;
+  record_left_at_unload(d, 0xFFFFFFFF);
 
   UNICODE_STRING control_name = unicode(cp::kControlDeviceName);
   status = IoCreateDevice(driver_object, sizeof(DeviceExtension), &control_name,

@@ -16,6 +16,7 @@ thread_local ThreadObject* t_thread = nullptr;  // set on threads started by Cre
 thread_local bool t_installing = false;
 std::atomic<DWORD> g_next_thread_id{0x100};
 std::once_flag g_boot;
+std::atomic<MachineInstaller> g_installer{nullptr};
 
 DWORD allocate_thread_id() {
   return g_next_thread_id.fetch_add(4);
@@ -83,6 +84,14 @@ size_t count_kind_locked(const State& s, HandleKind kind) {
 
 using detail::machine;
 using detail::State;
+
+MachineInstaller set_default_machine_installer(MachineInstaller installer) {
+  return detail::g_installer.exchange(installer);
+}
+
+void install_default_machine() {
+  if (MachineInstaller install = detail::g_installer.load()) install();
+}
 
 void reset_machine() {
   std::call_once(detail::g_boot, [] {});  // an explicit reset replaces the default machine

@@ -18,7 +18,12 @@ namespace win32sim {
 // captures, counters and scripted faults cleared; sleep mode back to real. Handles still open
 // are forgotten. Precondition: no thread started through CreateThread is still running.
 void reset_machine();
-// The machine a program finds by default (defined with the simulated adapter).
+// The machine a program finds by default: the subset runs the installer set here once, the
+// first time the machine is used (before any Win32 call acts on it); with none set the machine
+// starts empty. install_default_machine runs it again (reset_machine does not). A library that
+// plugs in a machine sets its installer from a static initializer. Returns the previous one.
+using MachineInstaller = void (*)();
+MachineInstaller set_default_machine_installer(MachineInstaller installer);
 void install_default_machine();
 
 // ---- Global heap ----

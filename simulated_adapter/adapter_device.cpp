@@ -1,15 +1,15 @@
-// The simulated adapter behind the device namespace, and the machine a program finds when it
-// runs against the Win32 subset without setting one up itself.
+// The simulated adapter behind the Win32 subset's device namespace: OID requests, adapter
+// resets, frame writes and cancels on its device file, completed at once, later (on a timer
+// thread of the device), when a test releases them, or never, as the adapter scripts them.
+#include "simulated_adapter/adapter_device.h"
+
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
 
-#include "win32sim/machine.h"
-#include "win32sim/simulated_adapter_device.h"
 #include "windows.h"
 
 namespace win32sim {
@@ -156,75 +156,11 @@ class SimulatedAdapterDevice : public Device {
   CompletionTimer timer_;
 };
 
-std::mutex g_default_mutex;
-std::shared_ptr<simadapter::SimulatedAdapter> g_default_adapter;
-
-// A plausible factory image: ids, MAC address, power base offset and power table.
-std::vector<uint8_t> factory_eeprom() {
-  std::vector<uint8_t> image(256, 0xFF);
-  const uint8_t head[] = {0x29, 0x80, 0x1A, 0x2B, 0x3C, 0x4D, 0x01, 0x00, 0x00, 0x00, 0x35};
-  std::copy(std::begin(head), std::end(head), image.begin());
-  const uint8_t mac[] = {0x00, 0x5B, 0xA7, 0x12, 0x34, 0x56};
-  std::copy(std::begin(mac), std::end(mac), image.begin() + 14);
-  for (size_t offset : {44, 46, 48, 122, 124, 54, 56}) {  // 2.4 GHz: channels 1 to 14
-    image[offset] = 0x9A;
-    image[offset + 1] = 0x9B;
-  }
-  for (size_t offset = 32; offset <= 42; offset += 2) {  // 5 GHz channels
-    image[offset] = uint8_t(0x20 + offset);
-    image[offset + 1] = uint8_t(0x21 + offset);
-  }
-  return image;
-}
-
-void save_default_eeprom() {
-  const char* path = std::getenv("TALVEN_SIM_EEPROM");
-  std::lock_guard<std::mutex> lock(g_default_mutex);
-  if (path != nullptr && *path != 0 && g_default_adapter) g_default_adapter->save_eeprom(path);
-}
-
 }  // namespace
 
 std::shared_ptr<Device> make_simulated_adapter_device(
     std::shared_ptr<simadapter::SimulatedAdapter> adapter) {
   return std::make_shared<SimulatedAdapterDevice>(std::move(adapter));
-}
-
-std::shared_ptr<simadapter::SimulatedAdapter> default_adapter() {
-  std::lock_guard<std::mutex> lock(g_default_mutex);
-  return g_default_adapter;
-}
-
-void install_default_machine() {
-  simadapter::Config config;
-  // Frames take their air time: 1400 bytes at 54 Mbit/s plus preamble and spacing.
-  config.write_completion = {Completion::Later, 0, 250};
-  config.reset_completion = {Completion::Later, 0, 20000};
-  auto adapter = std::make_shared<simadapter::SimulatedAdapter>(config);
-  adapter->set_eeprom(factory_eeprom());
-  const char* path = std::getenv("TALVEN_SIM_EEPROM");
-  if (path != nullptr && *path != 0) {
-    adapter->load_eeprom(path);
-    static bool registered = (std::atexit(save_default_eeprom), true);
-    (void)registered;
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_default_mutex);
-    g_default_adapter = adapter;
-  }
-  add_device(kDefaultAdapterPath, make_simulated_adapter_device(adapter));
-
-  // REG_MULTI_SZ: the path, its NUL, and the empty string that ends the list.
-  std::u16string list(kDefaultAdapterPath);
-  list.push_back(0);
-  list.push_back(0);
-  std::vector<uint8_t> bytes(list.size() * 2);
-  for (size_t i = 0; i < list.size(); ++i) {
-    bytes[2 * i] = uint8_t(list[i]);
-    bytes[2 * i + 1] = uint8_t(list[i] >> 8);
-  }
-  reg_set_value(kDefaultLinkageKey, u"Export", REG_MULTI_SZ, bytes);
-  add_service(kDefaultServiceName, ServiceConfig{});
 }
 
 }  // namespace win32sim
