@@ -154,7 +154,23 @@ std::string compare_strings(const std::vector<std::wstring>& got,
   return "";
 }
 
+namespace {
+// The case running now, for the report of a crash.
+std::string g_case = "(before the first case)";
+
+LONG WINAPI report_crash(EXCEPTION_POINTERS* e) {
+  check(false, "no crash",
+        "exception " + hex(e->ExceptionRecord->ExceptionCode) + " at " +
+            hex(reinterpret_cast<uintptr_t>(e->ExceptionRecord->ExceptionAddress)) + " in case \"" +
+            g_case + "\"");
+  std::printf("SUMMARY: %d passed, %d failed (crashed)\n", passes(), failures());
+  std::fflush(stdout);
+  ExitProcess(4);
+}
+}  // namespace
+
 void run_case(Env& env, const std::string& name, const std::function<void()>& body) {
+  g_case = name;
   release_quarantine();
   const long before = handle_count();
   long after = before;
@@ -257,6 +273,7 @@ int stop(const wchar_t* name) {
 }
 
 int conformance() {
+  SetUnhandledExceptionFilter(&report_crash);
   std::string error;
   if (!check(load_library(&error),
              "LoadLibrary(talven.dll), imports replaced, 83 operations resolved by both names",
