@@ -57,6 +57,12 @@ if cmake --install build/mingw-i686 >/dev/null; then
 else
   echo "FAIL: cmake --install build/mingw-i686" | tee -a "$checks"
 fi
+# Windows end to end: talven.dll, the example session and the conformance suite under Wine against
+# the kernel-mode virtual adapter (tools/check_windows.sh; tests/windows/README.md).
+mkdir -p build/windows-tests
+bash tools/check_windows.sh build/mingw-x86_64 >build/windows-tests/check_windows.log 2>&1 || status=1
+cat build/windows-tests/check_windows.log >>"$checks"
+grep -v '^PASS: ' build/windows-tests/check_windows.log || true
 passed=$(grep -c '^PASS: ' "$checks" || true)
 failed=$(grep -c '^FAIL: ' "$checks" || true)
 echo "$passed passed, $failed failed"

@@ -1,0 +1,338 @@
+// talven_wintests.exe: the Windows conformance program and its helpers.
+//   talven_wintests install <driver file name>   create (or point) the services NORVAKS and
+//                                                TALVENNOSYS (whose .sys does not exist)
+//   talven_wintests stop <service>               stop a running service
+//   talven_wintests link                         define the adapter's DOS name
+//   talven_wintests conformance                  all checks; ends with "SUMMARY: ..."
+//   talven_wintests timing                       library calls against raw requests
+#include <cstdio>
+#include <cstring>
+
+#include "tests/windows/cases.h"
+
+namespace wintest {
+
+namespace {
+
+void put(Expect* e, uint32_t offset, uint32_t value) {
+  e->words.emplace_back(offset, value);
+}
+
+Expect request(uint32_t code, uint32_t oid, uint32_t length,
+               std::initializer_list<uint32_t> params) {
+  Expect e;
+  e.code = code;
+  e.size = 303 + length;
+  put(&e, 0, oid);
+  put(&e, 4, length);
+  uint32_t offset = 8;
+  for (uint32_t p : params) {
+    put(&e, offset, p);
+    offset += 4;
+  }
+  return e;
+}
+
+uint32_t u32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+Expect set_request(uint32_t oid, uint32_t length, std::initializer_list<uint32_t> params) {
+  return request(0x80000000u, oid, length, params);
+}
+Expect query_request(uint32_t oid, uint32_t length, std::initializer_list<uint32_t> params) {
+  return request(0x80000004u, oid, length, params);
+}
+Expect status_query() {
+  return query_request(0xFF4E5280u, 16);
+}
+Expect eeprom_read(uint32_t offset, uint32_t width) {
+  return set_request(0xFF4D1022u, 12, {offset, width, 0xFFFFFFFFu});
+}
+Expect eeprom_write(uint32_t offset, uint32_t width, uint32_t value) {
+  Expect e = set_request(0xFF4D1021u, 12);
+  put(&e, 48, offset);
+  put(&e, 52, width);
+  put(&e, 56, value);
+  return e;
+}
+Expect reset_request() {
+  Expect e;
+  e.code = 0x80000008u;
+  e.size = 0;
+  return e;
+}
+std::vector<Expect> command(const Expect& request, int polls) {
+  std::vector<Expect> out{request};
+  for (int i = 0; i < polls; ++i) out.push_back(status_query());
+  return out;
+}
+std::vector<Expect> concat(std::initializer_list<std::vector<Expect>> parts) {
+  std::vector<Expect> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+namespace {
+
+std::string describe(const talven::vadapter::RequestEntry& e) {
+  std::string s = "code " + hex(e.code) + " size " + std::to_string(e.in_size) + "/" +
+                  std::to_string(e.out_size);
+  if (e.in_size >= 8)
+    s += " oid " + hex(u32(e.bytes)) + " length " + std::to_string(u32(e.bytes + 4));
+  return s;
+}
+
+std::string compare_one(const talven::vadapter::RequestEntry& got, const Expect& want,
+                        size_t index) {
+  const std::string at = "request " + std::to_string(index) + " (" + describe(got) + "): ";
+  if (got.code != want.code) return at + "code, want " + hex(want.code);
+  if (got.in_size != want.size || got.out_size != want.size)
+    return at + "size, want " + std::to_string(want.size) + " each way";
+  std::vector<uint8_t> image(std::min<uint32_t>(want.size, talven::vadapter::kLoggedBytes), 0);
+  for (const auto& [offset, value] : want.words)
+    for (int i = 0; i < 4; ++i)
+      if (offset + i < image.size()) image[offset + i] = uint8_t(value >> (8 * i));
+  for (const auto& [offset, bytes] : want.bytes)
+    for (size_t i = 0; i < bytes.size(); ++i)
+      if (offset + i < image.size()) image[offset + i] = bytes[i];
+  for (size_t i = 0; i < image.size(); ++i) {
+    if (got.bytes[i] == image[i]) continue;
+    const size_t word = i & ~size_t(3);
+    return at + "byte " + std::to_string(i) + " is " + hex(got.bytes[i]) + ", want " +
+           hex(image[i]) + " (word at " + std::to_string(word) + ": " + hex(u32(got.bytes + word)) +
+           ")";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string compare_requests(Control& control, const std::vector<Expect>& want) {
+  std::vector<talven::vadapter::RequestEntry> all;
+  uint32_t total = 0;
+  const bool complete = control.requests(&all, &total);
+  std::vector<talven::vadapter::RequestEntry> got;
+  for (const auto& e : all)
+    if (e.code == 0x80000000u || e.code == 0x80000004u || e.code == 0x80000008u) got.push_back(e);
+  if (complete) {
+    if (got.size() != want.size()) {
+      std::string s = std::to_string(got.size()) + " requests, want " + std::to_string(want.size());
+      if (!got.empty()) s += "; first: " + describe(got.front());
+      if (got.size() > 1) s += "; last: " + describe(got.back());
+      return s;
+    }
+    for (size_t i = 0; i < got.size(); ++i) {
+      std::string diff = compare_one(got[i], want[i], i);
+      if (!diff.empty()) return diff;
+    }
+    return "";
+  }
+  // The log kept only the newest requests: the count must match, and the tail it kept.
+  if (total != want.size())
+    return std::to_string(total) + " requests logged, want " + std::to_string(want.size());
+  if (got.size() != all.size()) return "log lost requests and holds other requests";
+  const size_t skip = want.size() - got.size();
+  for (size_t i = 0; i < got.size(); ++i) {
+    std::string diff = compare_one(got[i], want[skip + i], skip + i);
+    if (!diff.empty()) return diff;
+  }
+  return "";
+}
+
+std::string compare_strings(const std::vector<std::wstring>& got,
+                            const std::vector<std::wstring>& want) {
+  for (size_t i = 0; i < got.size() || i < want.size(); ++i) {
+    if (i < got.size() && i < want.size() && got[i] == want[i]) continue;
+    return "string " + std::to_string(i) + " is \"" +
+           (i < got.size() ? narrow(got[i]) : std::string("(none)")) + "\", want \"" +
+           (i < want.size() ? narrow(want[i]) : std::string("(none)")) + "\" (" +
+           std::to_string(got.size()) + " strings, want " + std::to_string(want.size()) + ")";
+  }
+  return "";
+}
+
+namespace {
+// The case running now, for the report of a crash.
+std::string g_case = "(before the first case)";
+
+LONG WINAPI report_crash(EXCEPTION_POINTERS* e) {
+  check(false, "no crash",
+        "exception " + hex(e->ExceptionRecord->ExceptionCode) + " at " +
+            hex(reinterpret_cast<uintptr_t>(e->ExceptionRecord->ExceptionAddress)) + " in case \"" +
+            g_case + "\"");
+  std::printf("SUMMARY: %d passed, %d failed (crashed)\n", passes(), failures());
+  std::fflush(stdout);
+  ExitProcess(4);
+}
+}  // namespace
+
+void run_case(Env& env, const std::string& name, const std::function<void()>& body) {
+  g_case = name;
+  release_quarantine();
+  const long before = handle_count();
+  long after = before;
+  const long balance = heap_balance();
+  body();
+  env.control.wait_idle(3000);
+  for (int i = 0; i < 40; ++i) {
+    after = handle_count();
+    if (after == before && heap_balance() == balance) break;
+    Sleep(25);
+  }
+  const QuarantineReport q = release_quarantine();
+  std::string why;
+  if (before <= 0) why += "no handle count; ";
+  if (after != before)
+    why += "handles " + std::to_string(before) + " -> " + std::to_string(after) + "; ";
+  if (heap_balance() != balance)
+    why += "GlobalAlloc - GlobalFree " + std::to_string(heap_balance() - balance) + "; ";
+  if (q.overwritten != 0)
+    why += std::to_string(q.overwritten) + " freed record(s) written after their free; ";
+  if (q.freed_pending != 0)
+    why += std::to_string(q.freed_pending) + " OVERLAPPED freed while pending; ";
+  check(why.empty(), name + ": nothing leaked, no freed record written", why);
+}
+
+std::vector<uint8_t> test_frame() {
+  std::vector<uint8_t> f(1400, 0);
+  const uint8_t head[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x5B, 0xA7, 0x4D, 0x10,
+                          0x01, 0x01, 0x23, 0x39, 0x81, 0xEC, 0x10, 0x01, 0x78, 0x05, 0x01};
+  std::memcpy(f.data(), head, sizeof head);
+  return f;
+}
+
+}  // namespace wintest
+
+namespace {
+
+using namespace wintest;
+
+int install(const wchar_t* driver_file) {
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (scm == nullptr) {
+    std::printf("install: OpenSCManager failed with %lu\n", GetLastError());
+    return 1;
+  }
+  struct Service {
+    const wchar_t* name;
+    std::wstring path;
+  } services[] = {
+      {L"NORVAKS", std::wstring(L"\\SystemRoot\\system32\\drivers\\") + driver_file},
+      {L"TALVENNOSYS", L"\\SystemRoot\\system32\\drivers\\talven_not_installed.sys"},
+  };
+  int status = 0;
+  for (const Service& s : services) {
+    SC_HANDLE service = CreateServiceW(
+        scm, s.name, s.name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+        SERVICE_ERROR_NORMAL, s.path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
+      service = OpenServiceW(scm, s.name, SERVICE_ALL_ACCESS);
+      if (service != nullptr &&
+          !ChangeServiceConfigW(service, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                SERVICE_ERROR_NORMAL, s.path.c_str(), nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr)) {
+        std::printf("install: ChangeServiceConfig(%ls) failed with %lu\n", s.name, GetLastError());
+        status = 1;
+      }
+    }
+    if (service == nullptr) {
+      std::printf("install: service %ls: error %lu\n", s.name, GetLastError());
+      status = 1;
+      continue;
+    }
+    std::printf("install: service %ls -> %ls\n", s.name, s.path.c_str());
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(scm);
+  return status;
+}
+
+int stop(const wchar_t* name) {
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service = scm ? OpenServiceW(scm, name, SERVICE_ALL_ACCESS) : nullptr;
+  int status = 1;
+  if (service != nullptr) {
+    SERVICE_STATUS s{};
+    if (QueryServiceStatus(service, &s) && s.dwCurrentState == SERVICE_STOPPED) {
+      status = 0;
+    } else if (ControlService(service, SERVICE_CONTROL_STOP, &s) ||
+               GetLastError() == ERROR_SERVICE_NOT_ACTIVE) {
+      for (int i = 0;
+           i < 100 && QueryServiceStatus(service, &s) && s.dwCurrentState != SERVICE_STOPPED; ++i)
+        Sleep(50);
+      status = s.dwCurrentState == SERVICE_STOPPED ? 0 : 1;
+    }
+    std::printf("stop %ls: %s (%lu)\n", name, status == 0 ? "stopped" : "failed", GetLastError());
+    CloseServiceHandle(service);
+  }
+  if (scm) CloseServiceHandle(scm);
+  return status;
+}
+
+int conformance() {
+  SetUnhandledExceptionFilter(&report_crash);
+  std::string error;
+  if (!check(load_library(&error),
+             "LoadLibrary(talven.dll), imports replaced, 83 operations resolved by both names",
+             error))
+    return 2;
+  Env env;
+  // The control device exists once the driver runs: the first check starts its service.
+  run_service_start_check(env);
+  if (!check(env.control.open(), "virtual adapter control device opens",
+             "CreateFile error " + std::to_string(env.control.last_error()))) {
+    std::printf("SUMMARY: %d passed, %d failed\n", passes(), failures());
+    return 1;
+  }
+  run_service_checks(env);
+  run_open_checks(env);
+  if (env.adapter != nullptr) {
+    run_operation_checks(env);
+    run_io_checks(env);
+    run_unload_check(env);
+  }
+  env.control.close();
+  for (NameSet set : {NameSet::Decorated, NameSet::Alias}) {
+    use_names(set);
+    const std::string missing = never_called(set);
+    check(missing.empty(), std::string("all 83 operations called as ") + name_set_label(),
+          "never called:" + missing);
+  }
+  std::printf("SUMMARY: %d passed, %d failed\n", passes(), failures());
+  return failures() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  const std::wstring mode = argc > 1 ? argv[1] : L"";
+  if (mode == L"install" && argc > 2) return install(argv[2]);
+  if (mode == L"stop" && argc > 2) return stop(argv[2]);
+  if (mode == L"link") {
+    remove_dos_name(kDosName);
+    const bool ok = define_dos_name(kDosName, kAdapterPath);
+    std::printf("link %ls -> %ls: %s\n", kDosName, kAdapterPath, ok ? "ok" : "failed");
+    return ok ? 0 : 1;
+  }
+  if (mode == L"conformance") return conformance();
+  if (mode == L"timing") {
+    std::string error;
+    if (!load_library(&error)) {
+      std::printf("FAIL: timing: %s\n", error.c_str());
+      return 2;
+    }
+    Env env;
+    call<ULONG>("StartPacketDriver", L"NORVAKS", ULONG(0));  // when run on its own
+    if (!env.control.open()) {
+      std::printf("FAIL: timing: control device does not open\n");
+      return 1;
+    }
+    return run_timing(env);
+  }
+  std::printf("usage: talven_wintests install <file>|stop <service>|link|conformance|timing\n");
+  return 2;
+}
