@@ -178,9 +178,9 @@ json state(simadapter::SimulatedAdapter& a) {
 std::multimap<std::string, simadapter::Fault> g_later_faults;  // by the step that installs them
 
 void install_faults(simadapter::SimulatedAdapter& a) {
-  const char* spec = std::getenv("TALVENCTL_TEST_SIM_FAULT");
-  if (spec == nullptr || *spec == 0) return;
-  std::stringstream list(spec);
+  const char* faults = std::getenv("TALVENCTL_TEST_SIM_FAULT");
+  if (faults == nullptr || *faults == 0) return;
+  std::stringstream list(faults);
   std::string item;
   while (std::getline(list, item, ',')) {
     std::string step;
