@@ -12,6 +12,8 @@ command -v make >/dev/null || need make
 command -v g++ >/dev/null || need g++
 [[ -f /usr/include/gtest/gtest.h ]] || need libgtest-dev
 [[ -f /usr/include/gmock/gmock.h ]] || need libgmock-dev
+# The benchmarks (preset bench) use Google Benchmark.
+[[ -f /usr/include/benchmark/benchmark.h ]] || need libbenchmark-dev
 # The MSVC import library is written by lld-link; its check compiles with clang for MSVC.
 command -v lld-link >/dev/null || need lld
 command -v clang >/dev/null || need clang

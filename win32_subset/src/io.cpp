@@ -53,8 +53,9 @@ class IoRequest : public PendingIo {
     done = true;
     error = err;
     bytes = std::min(count, limit);
-    if (file) {
-      auto& list = file->pending;
+    const std::shared_ptr<FileObject> owner = file.lock();
+    if (owner) {
+      auto& list = owner->pending;
       list.erase(
           std::remove_if(list.begin(), list.end(),
                          [this](const std::shared_ptr<IoRequest>& r) { return r.get() == this; }),
@@ -87,15 +88,17 @@ class IoRequest : public PendingIo {
       }
       if (event) {
         event->signaled = true;
-      } else if (file) {
-        file->signaled = true;
+      } else if (owner) {
+        owner->signaled = true;
       }
     }
     file.reset();
     event.reset();
   }
 
-  std::shared_ptr<FileObject> file;  // dropped once done
+  // The file the request was issued on; not owned, so that a request nobody completes does
+  // not keep its closed file (which holds it) alive for good.
+  std::weak_ptr<FileObject> file;
   std::shared_ptr<Waitable> event;   // the OVERLAPPED's event, if any
   std::vector<uint8_t> data;         // device control: the system buffer
   const uint8_t* user_in = nullptr;  // write: the caller's bytes, read in place
