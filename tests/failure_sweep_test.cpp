@@ -305,7 +305,9 @@ class Env {
  public:
   Env(const std::string& op, const Spec& spec) : op_(op), spec_(spec) {
     win32sim::reset_machine();
-    win32sim::set_sleep_mode(win32sim::SleepMode::Counting);
+    // A command that never finishes is polled 2000 times with a pause between polls.
+    win32sim::set_sleep_mode(op == "PKT32OFDMContinuousTx" ? win32sim::SleepMode::Counting
+                                                           : win32sim::SleepMode::Instant);
     sim_ = std::make_shared<simadapter::SimulatedAdapter>();
     sim_->queue_received_frame(std::vector<uint8_t>(60, 0x3C));
     win32sim::add_device(kDevicePath, win32sim::make_simulated_adapter_device(sim_));

@@ -212,7 +212,7 @@ void call(Input& in, Adapter* a, uint8_t which) {
 std::shared_ptr<simadapter::SimulatedAdapter>& simulated() {
   static std::shared_ptr<simadapter::SimulatedAdapter> sim = [] {
     win32sim::reset_machine();
-    win32sim::set_sleep_mode(win32sim::SleepMode::Counting);
+    win32sim::set_sleep_mode(win32sim::SleepMode::Instant);  // the operations run on this thread
     // Commands are finished by the first status poll unless an answer says otherwise: the
     // input, not the model, decides how long a wait lasts.
     simadapter::Config config;

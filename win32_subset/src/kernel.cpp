@@ -441,14 +441,18 @@ extern "C" DWORD WINAPI GetTickCount(void) {
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
   State& s = machine();
   bool counting = false;
+  bool instant = false;
   try {
     std::lock_guard<std::mutex> lock(s.mutex);
-    counting = s.sleep_mode == win32sim::SleepMode::Counting;
+    instant = s.sleep_mode == win32sim::SleepMode::Instant;
+    counting = instant || s.sleep_mode == win32sim::SleepMode::Counting;
     if (counting) s.sleep_log.push_back(dwMilliseconds);
   } catch (...) {
     counting = true;  // the log could not grow; do not block either
   }
-  if (counting) {
+  if (instant) {
+    return;
+  } else if (counting) {
     std::this_thread::yield();
   } else if (dwMilliseconds == INFINITE) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));

@@ -80,8 +80,10 @@ std::vector<MessageBoxCall> message_boxes();
 void clear_message_boxes();
 
 // ---- Sleep ----
-// Real: Sleep waits. Counting: Sleep records its argument and only yields.
-enum class SleepMode { Real, Counting };
+// Real: Sleep waits. Counting: Sleep records its argument and only yields. Instant: Sleep
+// records its argument and returns at once (for long single-threaded poll loops on a busy
+// machine, where every yield may give the processor away for a whole time slice).
+enum class SleepMode { Real, Counting, Instant };
 void set_sleep_mode(SleepMode mode);
 std::vector<uint32_t> sleep_log();  // arguments of Sleep calls in Counting mode, in order
 size_t sleep_count();
