@@ -82,8 +82,11 @@ class IoRequest : public PendingIo {
         if (heap_freed_locked(s, ov, sizeof(OVERLAPPED))) {
           ++s.misuse.late_writes;
         } else {
-          ov->Internal = error != 0 ? (0xC0070000u | (error & 0xFFFFu)) : 0;
+          // The status last: a caller polling HasOverlappedIoCompleted sees the count with it.
           ov->InternalHigh = bytes;
+          __atomic_store_n(&ov->Internal,
+                           ULONG_PTR(error != 0 ? (0xC0070000u | (error & 0xFFFFu)) : 0),
+                           __ATOMIC_RELEASE);
         }
       }
       if (event) {
