@@ -13,6 +13,11 @@ BOOLEAN WaitCommandComplete(const Adapter* adapter, int32_t command_id, int32_t 
   for (int32_t polls = 0;; ++polls) {
     // Words the driver leaves alone must read as zero, never as the previous poll's answer.
     for (size_t i = 0; i < 4; ++i) status.set_param(i, 0);
+    // The answer comes back into the record, Oid and Length included: a driver that rewrote
+    // them must not choose the next poll's OID or its transfer size, which would read and
+    // write past the status block.
+    wire::put_u32(status.bytes() + wire::kOidOffset, wire::OID_COMMAND_STATUS);
+    wire::put_u32(status.bytes() + wire::kLengthOffset, wire::kStatusLength);
     const ULONG sent = OidRequest(adapter, false, status);
     if ((sent & 0xFF) != 0 && status.param(wire::kStatusFinishedParam) != 0) break;
     if (poll_limit >= 0 && polls >= poll_limit) return FALSE;

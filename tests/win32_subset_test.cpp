@@ -850,4 +850,121 @@ TEST_F(SubsetTest, DebugStringsAndMessageBoxesAreCapturedInOrder) {
   EXPECT_EQ(u"\U0001F600", win32sim::u16(win32sim::utf8(u"\U0001F600")));
 }
 
+// ---- Failure injection and request lifetime ----
+
+namespace injection {
+
+// A device that pends every request and forgets it: nobody ever completes it, a cancel is
+// ignored.
+class ForgetfulDevice : public win32sim::Device {
+ public:
+  IoOutcome device_control(uint32_t, uint8_t*, uint32_t, uint32_t,
+                           const std::shared_ptr<PendingIo>&) override {
+    return {IoOutcome::Pending, 0, 0};
+  }
+  IoOutcome write(const uint8_t*, uint32_t, const std::shared_ptr<PendingIo>&) override {
+    return {IoOutcome::Pending, 0, 0};
+  }
+  void cancel(const std::shared_ptr<PendingIo>&) override {}
+};
+
+}  // namespace injection
+
+TEST_F(SubsetTest, ARequestNobodyCompletesDoesNotKeepItsClosedFileAlive) {
+  auto device = std::make_shared<injection::ForgetfulDevice>();
+  std::weak_ptr<win32sim::Device> watch = device;
+  win32sim::add_device(u"\\Device\\GONE", device);
+  device.reset();
+  win32sim::add_dos_name(u"GONE", u"\\Device\\GONE");
+  HANDLE h = CreateFileW(u"\\\\.\\GONE", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  auto* request = static_cast<OVERLAPPED*>(GlobalAlloc(GPTR, sizeof(OVERLAPPED)));
+  DWORD bytes = 0;
+  EXPECT_FALSE(DeviceIoControl(h, 0x80000008u, nullptr, 0, nullptr, 0, &bytes, request));
+  EXPECT_EQ(DWORD(ERROR_IO_PENDING), GetLastError());
+  EXPECT_TRUE(CloseHandle(h));
+  win32sim::remove_device(u"\\Device\\GONE");
+  // The file, its pending request and the device they hold are gone with the last handle.
+  EXPECT_TRUE(watch.expired());
+  GlobalFree(request);
+}
+
+TEST_F(SubsetTest, InjectedDeviceControlOutcomes) {
+  HANDLE h = open_device();
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  struct Case {
+    win32sim::Injection::Kind kind;
+    BOOL result;
+    DWORD error;
+    bool reaches_device;
+    bool answer_copied;
+  } cases[] = {
+      {win32sim::Injection::Fail, FALSE, 31, false, false},         // ERROR_GEN_FAILURE
+      {win32sim::Injection::FailAnswered, FALSE, 234, true, true},  // ERROR_MORE_DATA
+      {win32sim::Injection::Pend, FALSE, 997, true, true},          // ERROR_IO_PENDING
+      {win32sim::Injection::None, TRUE, 0, true, true},
+  };
+  for (const Case& c : cases) {
+    if (c.reaches_device) device_->script(IoOutcome::Completed, 0, 4);
+    std::vector<win32sim::ApiCall> seen;
+    win32sim::set_injection_hook([&](const win32sim::ApiCall& call) {
+      seen.push_back(call);
+      win32sim::Injection out;
+      if (call.api != win32sim::Api::DeviceIoControl) return out;
+      out.kind = c.kind;
+      out.edit_answer = [](uint8_t* answer, uint32_t size) {
+        if (size > 0) answer[0] = 0x5A;
+      };
+      return out;
+    });
+    const size_t before = device_->inputs.size();
+    uint8_t in[4] = {1, 2, 3, 4}, out[4] = {};
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    DWORD bytes = 0;
+    SetLastError(0);
+    EXPECT_EQ(c.result, DeviceIoControl(h, 0x80000004u, in, 4, out, 4, &bytes, &ov)) << c.kind;
+    EXPECT_EQ(c.error, GetLastError()) << c.kind;
+    win32sim::set_injection_hook(nullptr);
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(0x80000004u, seen[0].code);
+    EXPECT_EQ(4u, seen[0].in_size);
+    EXPECT_EQ(c.reaches_device, device_->inputs.size() == before + 1) << c.kind;
+    // The answer the caller gets is the device's, edited by the hook: 0x5A, 0xA1, ...
+    const uint8_t expected[4] = {0x5A, 0xA1, 0xA2, 0xA3};
+    EXPECT_EQ(c.answer_copied, std::memcmp(out, expected, 4) == 0) << c.kind;
+    if (c.kind == win32sim::Injection::Pend) {
+      EXPECT_TRUE(GetOverlappedResult(h, &ov, &bytes, TRUE));  // completed already
+      EXPECT_EQ(4u, bytes);
+    }
+  }
+  CloseHandle(event);
+  CloseHandle(h);
+}
+
+TEST_F(SubsetTest, InjectedFailuresOfTheOtherCalls) {
+  win32sim::set_injection_hook([](const win32sim::ApiCall&) {
+    win32sim::Injection out;
+    out.kind = win32sim::Injection::Fail;
+    return out;
+  });
+  EXPECT_EQ(nullptr, GlobalAlloc(GPTR, 8));
+  EXPECT_EQ(nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HKEY key = nullptr;
+  EXPECT_EQ(5, RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, KEY_READ, &key));  // access denied
+  EXPECT_EQ(nullptr, OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  EXPECT_EQ(INVALID_HANDLE_VALUE,
+            CreateFileW(u"\\\\.\\TEST", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  win32sim::set_injection_hook(nullptr);
+  EXPECT_EQ(0u, win32sim::heap_live_blocks());
+  EXPECT_EQ(0u, win32sim::open_event_handles());
+  EXPECT_EQ(0u, win32sim::open_reg_keys());
+  EXPECT_EQ(0u, win32sim::open_sc_handles());
+  HGLOBAL block = GlobalAlloc(GPTR, 8);  // without the hook the calls work again
+  EXPECT_NE(nullptr, block);
+  GlobalFree(block);
+}
+
 }  // namespace

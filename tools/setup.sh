@@ -17,6 +17,8 @@ command -v g++ >/dev/null || need g++
 [[ -f /usr/include/CLI/CLI.hpp ]] || need libcli11-dev
 [[ -f /usr/include/nlohmann/json.hpp ]] || need nlohmann-json3-dev
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
+# The benchmarks (preset bench) use Google Benchmark.
+[[ -f /usr/include/benchmark/benchmark.h ]] || need libbenchmark-dev
 # The MSVC import library is written by lld-link; its check compiles with clang for MSVC.
 command -v lld-link >/dev/null || need lld
 command -v clang >/dev/null || need clang

@@ -25,17 +25,9 @@ else
   status=1
 fi
 
-# The continuous-transmit tests once more under ThreadSanitizer, when there are any.
-if grep -Eqs '^TEST(_F|_P)?\(\s*[A-Za-z0-9_]*Continuous' tests/*_test.cpp; then
-  echo "== tests: linux-tsan (*Continuous*)"
-  if ! { cmake --preset linux-tsan >/dev/null &&
-    cmake --build --preset linux-tsan -j2 --target talven_tests &&
-    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/linux-tsan --output-on-failure \
-      --parallel 2 -R Continuous --no-tests=ignore; }; then
-    echo "== ThreadSanitizer tests FAILED"
-    status=1
-  fi
-fi
+# The whole suite under ASan + UBSan, the tests labelled "threads" under ThreadSanitizer, a
+# short fuzz run of the driver answers and a build of the benchmarks.
+bash tools/reliability.sh || status=1
 
 echo "== DLL checks"
 checks=$(mktemp)

@@ -237,7 +237,10 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002u
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 
-#define HasOverlappedIoCompleted(lpOverlapped) (((DWORD)(lpOverlapped)->Internal) != STATUS_PENDING)
+/* The system writes Internal when the request completes, from another thread: a word-sized
+   store that the caller polls, read here as the atomic load it is on the hardware. */
+#define HasOverlappedIoCompleted(lpOverlapped) \
+  (((DWORD)__atomic_load_n(&(lpOverlapped)->Internal, __ATOMIC_ACQUIRE)) != STATUS_PENDING)
 
 /* ---- kernel32: handles, files and device I/O ---- */
 WIN32SIM_EXTERN_C HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess,

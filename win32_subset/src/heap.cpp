@@ -153,11 +153,13 @@ using win32sim::detail::set_last_error;
 using win32sim::detail::State;
 
 extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) try {
+  const bool injected =
+      win32sim::detail::injected_error(win32sim::Api::GlobalAlloc, ERROR_NOT_ENOUGH_MEMORY) != 0;
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   ++s.heap_calls;
   s.heap_log.push_back({uFlags, dwBytes});
-  if (s.alloc_fault.hit() || dwBytes > SIZE_MAX - win32sim::detail::kGuardSize) {
+  if (injected || s.alloc_fault.hit() || dwBytes > SIZE_MAX - win32sim::detail::kGuardSize) {
     set_last_error(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

@@ -53,8 +53,9 @@ class IoRequest : public PendingIo {
     done = true;
     error = err;
     bytes = std::min(count, limit);
-    if (file) {
-      auto& list = file->pending;
+    const std::shared_ptr<FileObject> owner = file.lock();
+    if (owner) {
+      auto& list = owner->pending;
       list.erase(
           std::remove_if(list.begin(), list.end(),
                          [this](const std::shared_ptr<IoRequest>& r) { return r.get() == this; }),
@@ -81,21 +82,26 @@ class IoRequest : public PendingIo {
         if (heap_freed_locked(s, ov, sizeof(OVERLAPPED))) {
           ++s.misuse.late_writes;
         } else {
-          ov->Internal = error != 0 ? (0xC0070000u | (error & 0xFFFFu)) : 0;
+          // The status last: a caller polling HasOverlappedIoCompleted sees the count with it.
           ov->InternalHigh = bytes;
+          __atomic_store_n(&ov->Internal,
+                           ULONG_PTR(error != 0 ? (0xC0070000u | (error & 0xFFFFu)) : 0),
+                           __ATOMIC_RELEASE);
         }
       }
       if (event) {
         event->signaled = true;
-      } else if (file) {
-        file->signaled = true;
+      } else if (owner) {
+        owner->signaled = true;
       }
     }
     file.reset();
     event.reset();
   }
 
-  std::shared_ptr<FileObject> file;  // dropped once done
+  // The file the request was issued on; not owned, so that a request nobody completes does
+  // not keep its closed file (which holds it) alive for good.
+  std::weak_ptr<FileObject> file;
   std::shared_ptr<Waitable> event;   // the OVERLAPPED's event, if any
   std::vector<uint8_t> data;         // device control: the system buffer
   const uint8_t* user_in = nullptr;  // write: the caller's bytes, read in place
@@ -163,6 +169,13 @@ struct Issue {
 };
 
 BOOL issue(const Issue& call) {
+  const bool is_write = call.kind == IoCall::Write;
+  const Injection injection =
+      injected(is_write ? Api::WriteFile : Api::DeviceIoControl, call.code, call.in, call.in_size);
+  if (injection.kind == Injection::Fail) {
+    set_last_error(injection.error != 0 ? injection.error : DWORD(ERROR_GEN_FAILURE));
+    return FALSE;
+  }
   State& s = machine();
   std::unique_lock<std::mutex> lock(s.mutex);
   std::shared_ptr<FileObject> file = file_locked(s, call.handle);
@@ -190,7 +203,6 @@ BOOL issue(const Issue& call) {
     }
     request->event = it->second.object;
   }
-  const bool is_write = call.kind == IoCall::Write;
   if (is_write) {
     request->user_in = static_cast<const uint8_t*>(call.in);
     request->size = call.in_size;
@@ -254,10 +266,23 @@ BOOL issue(const Issue& call) {
       s.changed.wait(lock, [&] { return request->done; });
     }
   } else if (!request->done) {
-    request->finish_locked(s, outcome.error, outcome.bytes, outcome.error == 0);
+    // An injected outcome of a request the device completed at once: its answer edited, a
+    // failure with the answer copied back, or a completion reported as pending.
+    if (injection.edit_answer && !is_write)
+      injection.edit_answer(request->data.data(), uint32_t(request->data.size()));
+    if (injection.kind == Injection::FailAnswered && !is_write && outcome.error == 0) {
+      outcome.error = ERROR_MORE_DATA;
+      if (outcome.bytes == 0) outcome.bytes = call.out_size;
+    }
+    const bool pend = injection.kind == Injection::Pend && call.ov != nullptr && file->overlapped;
+    request->finish_locked(s, outcome.error, outcome.bytes, outcome.error == 0 || pend);
     lock.unlock();
     s.changed.notify_all();
     lock.lock();
+    if (pend) {
+      set_last_error(ERROR_IO_PENDING);
+      return FALSE;
+    }
   }
   if (call.transferred != nullptr) *call.transferred = request->bytes;
   if (request->error != 0) {
@@ -401,6 +426,11 @@ using win32sim::detail::State;
 
 extern "C" BOOL WINAPI DefineDosDeviceW(DWORD dwFlags, LPCWSTR lpDeviceName,
                                         LPCWSTR lpTargetPath) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::DefineDosDevice, ERROR_ACCESS_DENIED)) {
+    set_last_error(injected);
+    return FALSE;
+  }
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   const std::u16string name = lpDeviceName != nullptr ? lpDeviceName : u"";
@@ -456,6 +486,11 @@ WIN32SIM_NOTHROW_RETURN(FALSE)
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                                      DWORD dwFlagsAndAttributes, HANDLE) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::CreateFile, ERROR_ACCESS_DENIED)) {
+    set_last_error(injected);
+    return INVALID_HANDLE_VALUE;
+  }
   State& s = machine();
   std::unique_lock<std::mutex> lock(s.mutex);
   const std::u16string path = lpFileName != nullptr ? lpFileName : u"";
@@ -549,6 +584,11 @@ WIN32SIM_NOTHROW_RETURN(FALSE)
 // else than this request's completion reports success with the request still pending.
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::GetOverlappedResult, ERROR_GEN_FAILURE)) {
+    set_last_error(injected);
+    return FALSE;
+  }
   State& s = machine();
   std::unique_lock<std::mutex> lock(s.mutex);
   if (lpOverlapped == nullptr) {
@@ -606,6 +646,11 @@ BOOL cancel_requests(HANDLE hFile, const OVERLAPPED* ov, bool any_ov, bool own_t
 }  // namespace
 
 extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::CancelIoEx, ERROR_NOT_FOUND)) {
+    set_last_error(injected);
+    return FALSE;
+  }
   return cancel_requests(hFile, lpOverlapped, lpOverlapped == nullptr, false, true);
 }
 WIN32SIM_NOTHROW_RETURN(FALSE)

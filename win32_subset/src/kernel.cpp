@@ -261,6 +261,11 @@ extern "C" DWORD WINAPI GetCurrentThreadId(void) {
 
 extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
                                       LPCWSTR lpName) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::CreateEvent, ERROR_NOT_ENOUGH_MEMORY)) {
+    set_last_error(injected);
+    return nullptr;
+  }
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.create_event_fault.hit()) {
@@ -298,6 +303,11 @@ extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) try {
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::ResetEvent, ERROR_INVALID_HANDLE)) {
+    set_last_error(injected);
+    return FALSE;
+  }
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.reset_event_fault.hit()) {
@@ -315,6 +325,11 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) try {
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) try {
+  if (const DWORD injected = win32sim::detail::injected_error(win32sim::Api::WaitForSingleObject,
+                                                              ERROR_INVALID_HANDLE)) {
+    set_last_error(injected);
+    return WAIT_FAILED;
+  }
   State& s = machine();
   std::unique_lock<std::mutex> lock(s.mutex);
   auto it = s.handles.find(reinterpret_cast<uintptr_t>(hHandle));
@@ -330,6 +345,11 @@ WIN32SIM_NOTHROW_RETURN(WAIT_FAILED)
 extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                       DWORD dwCreationFlags, LPDWORD lpThreadId) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::CreateThread, ERROR_NOT_ENOUGH_MEMORY)) {
+    set_last_error(injected);
+    return nullptr;
+  }
   State& s = machine();
   std::unique_lock<std::mutex> lock(s.mutex);
   if (s.create_thread_fault.hit()) {
@@ -430,14 +450,18 @@ extern "C" DWORD WINAPI GetTickCount(void) {
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
   State& s = machine();
   bool counting = false;
+  bool instant = false;
   try {
     std::lock_guard<std::mutex> lock(s.mutex);
-    counting = s.sleep_mode == win32sim::SleepMode::Counting;
+    instant = s.sleep_mode == win32sim::SleepMode::Instant;
+    counting = instant || s.sleep_mode == win32sim::SleepMode::Counting;
     if (counting) s.sleep_log.push_back(dwMilliseconds);
   } catch (...) {
     counting = true;  // the log could not grow; do not block either
   }
-  if (counting) {
+  if (instant) {
+    return;
+  } else if (counting) {
     std::this_thread::yield();
   } else if (dwMilliseconds == INFINITE) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
@@ -462,6 +486,11 @@ extern "C" BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName,
     return FALSE;
   }
   *phModule = nullptr;
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::GetModuleHandleEx, ERROR_MOD_NOT_FOUND)) {
+    set_last_error(injected);
+    return FALSE;
+  }
   // Only addresses inside the library's image name a module here.
   if ((dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) == 0 || lpModuleName == nullptr ||
       s.module_references <= 0) {

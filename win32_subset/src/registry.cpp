@@ -210,6 +210,9 @@ using win32sim::detail::State;
 
 extern "C" LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
                                         REGSAM samDesired, PHKEY phkResult) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::RegOpenKey, ERROR_ACCESS_DENIED))
+    return static_cast<LSTATUS>(injected);
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   const std::u16string sub = lpSubKey != nullptr ? lpSubKey : u"";
@@ -231,6 +234,9 @@ WIN32SIM_NOTHROW_RETURN(ERROR_NOT_ENOUGH_MEMORY)
 
 extern "C" LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::RegQueryValue, ERROR_ACCESS_DENIED))
+    return static_cast<LSTATUS>(injected);
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   auto key = win32sim::detail::key_for_handle_locked(s, hKey);
@@ -275,6 +281,11 @@ extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 
 extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
                                            DWORD dwDesiredAccess) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::OpenSCManager, ERROR_ACCESS_DENIED)) {
+    set_last_error(injected);
+    return nullptr;
+  }
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.scm_log.push_back({lpMachineName == nullptr, lpDatabaseName == nullptr,
@@ -296,6 +307,11 @@ WIN32SIM_NOTHROW_RETURN(nullptr)
 
 extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
                                          DWORD dwDesiredAccess) try {
+  if (const DWORD injected =
+          win32sim::detail::injected_error(win32sim::Api::OpenService, ERROR_ACCESS_DENIED)) {
+    set_last_error(injected);
+    return nullptr;
+  }
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.open_service_log.push_back({lpServiceName != nullptr ? lpServiceName : u"", dwDesiredAccess});
@@ -321,6 +337,11 @@ WIN32SIM_NOTHROW_RETURN(nullptr)
 
 extern "C" BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
                                      LPCWSTR* lpServiceArgVectors) try {
+  if (const DWORD injected = win32sim::detail::injected_error(win32sim::Api::StartService,
+                                                              ERROR_SERVICE_REQUEST_TIMEOUT)) {
+    set_last_error(injected);
+    return FALSE;
+  }
   State& s = machine();
   std::function<void()> on_start;
   {

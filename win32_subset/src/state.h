@@ -193,6 +193,16 @@ void reset_heap_locked(State& s);
 bool heap_freed_locked(const State& s, const void* p, size_t size);
 void reset_registry_locked(State& s);
 
+// What the injection hook chose for this call; None when no hook is set.
+Injection injected(Api api, uint32_t code = 0, const void* in = nullptr, uint32_t in_size = 0);
+// The error a call must fail with because the hook chose Fail (`usual` when it named none);
+// 0 when the call runs as usual.
+inline uint32_t injected_error(Api api, uint32_t usual) {
+  const Injection injection = injected(api);
+  if (injection.kind != Injection::Fail) return 0;
+  return injection.error != 0 ? injection.error : usual;
+}
+
 }  // namespace detail
 }  // namespace win32sim
 

@@ -85,8 +85,10 @@ std::vector<MessageBoxCall> message_boxes();
 void clear_message_boxes();
 
 // ---- Sleep ----
-// Real: Sleep waits. Counting: Sleep records its argument and only yields.
-enum class SleepMode { Real, Counting };
+// Real: Sleep waits. Counting: Sleep records its argument and only yields. Instant: Sleep
+// records its argument and returns at once (for long single-threaded poll loops on a busy
+// machine, where every yield may give the processor away for a whole time slice).
+enum class SleepMode { Real, Counting, Instant };
 void set_sleep_mode(SleepMode mode);
 std::vector<uint32_t> sleep_log();  // arguments of Sleep calls in Counting mode, in order
 size_t sleep_count();
@@ -192,5 +194,54 @@ std::vector<StartServiceCall> start_service_log();
 // CloseServiceHandle calls in order: u"" for the manager, else the service's name as opened.
 std::vector<std::u16string> close_service_log();
 size_t open_sc_handles();
+
+// ---- Failure injection: one seam in front of every platform call a program can see fail ----
+// The hook, when set, is asked at the start of each of these calls (from any thread, without
+// the machine's lock held) and chooses how the call ends. Releases (CloseHandle, GlobalFree,
+// RegCloseKey, CloseServiceHandle) have no seam: a release that fails leaves its caller nothing
+// to do. ResumeThread has none either: it cannot fail on a handle CreateThread just returned.
+enum class Api {
+  GlobalAlloc,
+  CreateEvent,
+  ResetEvent,
+  WaitForSingleObject,
+  CreateThread,
+  GetModuleHandleEx,
+  DefineDosDevice,
+  CreateFile,
+  DeviceIoControl,
+  WriteFile,
+  GetOverlappedResult,
+  CancelIoEx,
+  RegOpenKey,
+  RegQueryValue,
+  OpenSCManager,
+  OpenService,
+  StartService,
+};
+struct ApiCall {
+  Api api;
+  uint32_t code;   // DeviceIoControl: the control code; else 0
+  const void* in;  // DeviceIoControl and WriteFile: the caller's input; else null
+  uint32_t in_size;
+};
+struct Injection {
+  enum Kind {
+    None,          // the call runs as usual
+    Fail,          // fails at once with `error` (0: the call's usual error); nothing reaches a
+                   // device
+    FailAnswered,  // DeviceIoControl: the device answers, the answer is copied back and the
+                   // call still fails, as with a warning status (ERROR_MORE_DATA)
+    Pend,          // DeviceIoControl and WriteFile on an overlapped handle: the device
+                   // completes the request before the call returns, yet the call reports
+                   // ERROR_IO_PENDING, as Windows may
+  } kind = None;
+  uint32_t error = 0;
+  // DeviceIoControl: edits the device's answer (the system buffer) before the caller sees it.
+  std::function<void(uint8_t* answer, uint32_t size)> edit_answer;
+};
+using InjectionHook = std::function<Injection(const ApiCall& call)>;
+// An empty hook removes it; reset_machine does not.
+void set_injection_hook(InjectionHook hook);
 
 }  // namespace win32sim

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The reliability runs of tools/test.sh: the whole Linux suite (failure sweep included) under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the tests labelled "threads" under
+# ThreadSanitizer, and a short run of the driver-answer fuzz target from its corpus, plus a
+# build-only check of the benchmarks. Prints "== ... FAILED" for a run that fails and exits
+# non-zero then.
+#   FUZZ_SECONDS=60 (default) sets the fuzz run's budget; bash tools/fuzz.sh runs a longer one.
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+status=0
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+echo "== tests: linux-asan (AddressSanitizer + UndefinedBehaviorSanitizer, whole suite)"
+if ! { cmake --preset linux-asan >/dev/null &&
+  cmake --build --preset linux-asan -j2 --target talven_tests win32_subset_tests &&
+  ctest --test-dir build/linux-asan --output-on-failure --parallel 2 --no-tests=error; }; then
+  echo "== AddressSanitizer tests FAILED"
+  status=1
+fi
+
+echo "== tests: linux-tsan (label threads)"
+if ! { cmake --preset linux-tsan >/dev/null &&
+  cmake --build --preset linux-tsan -j2 --target talven_tests win32_subset_tests &&
+  TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/linux-tsan --output-on-failure \
+    --parallel 2 -L threads --no-tests=error; }; then
+  echo "== ThreadSanitizer tests FAILED"
+  status=1
+fi
+
+echo "== fuzz: driver answers (${FUZZ_SECONDS:-60} s from tests/fuzz/corpus)"
+if ! FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash tools/fuzz.sh; then
+  echo "== fuzz run FAILED"
+  status=1
+fi
+
+echo "== build: bench (not run)"
+if ! { cmake --preset bench >/dev/null && cmake --build --preset bench -j2 --target talven_bench; }; then
+  echo "== bench build FAILED"
+  status=1
+fi
+exit "$status"
