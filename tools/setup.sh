@@ -13,17 +13,19 @@ command -v make >/dev/null || need make
 command -v g++ >/dev/null || need g++
 [[ -f /usr/include/gtest/gtest.h ]] || need libgtest-dev
 [[ -f /usr/include/gmock/gmock.h ]] || need libgmock-dev
-# talvenctl: command line and JSON (header-only), and its tests.
+# talvenctl: command line and JSON (header-only); its tests run under pytest (below).
 [[ -f /usr/include/CLI/CLI.hpp ]] || need libcli11-dev
 [[ -f /usr/include/nlohmann/json.hpp ]] || need nlohmann-json3-dev
-/usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
 # The benchmarks (preset bench) use Google Benchmark.
 [[ -f /usr/include/benchmark/benchmark.h ]] || need libbenchmark-dev
 # The MSVC import library is written by lld-link; its check compiles with clang for MSVC.
 command -v lld-link >/dev/null || need lld
 command -v clang >/dev/null || need clang
-# The bindings' checks: the C# session under Mono, the Python package with Debian's pytest, and
-# a C program built from the installed pkg-config file.
+# The fuzz target of the reliability run needs clang's libFuzzer and sanitizer runtimes.
+compgen -G '/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+  need libclang-rt-14-dev
+# The bindings' checks: the C# session under Mono, the Python package and talvenctl's tests with
+# Debian's pytest, and a C program built from the installed pkg-config file.
 command -v mcs >/dev/null || need mono-mcs
 command -v mono >/dev/null || need mono-runtime
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
