@@ -12,10 +12,14 @@ status=0
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
+# Every program of the Linux build is built instrumented. The bindings' checks are left out
+# here: they load libtalven.so into Python and Mono, whose uninstrumented processes cannot host
+# the sanitizer runtime; they run in the plain build above.
 echo "== tests: linux-asan (AddressSanitizer + UndefinedBehaviorSanitizer, whole suite)"
 if ! { cmake --preset linux-asan >/dev/null &&
-  cmake --build --preset linux-asan -j2 --target talven_tests win32_subset_tests &&
-  ctest --test-dir build/linux-asan --output-on-failure --parallel 2 --no-tests=error; }; then
+  cmake --build --preset linux-asan -j2 &&
+  ctest --test-dir build/linux-asan --output-on-failure --parallel 2 --no-tests=error \
+    -LE bindings; }; then
   echo "== AddressSanitizer tests FAILED"
   status=1
 fi

@@ -28,22 +28,22 @@ constexpr uint32_t control_code(uint32_t function) {
 // ---- Control codes: input record -> output record ----
 // Back to the power-on state: factory EEPROM, default registers and addresses, no faults, all
 // completions at once, logs empty; held requests are completed with their current error first.
-constexpr uint32_t CTL_RESET = control_code(0x800);             // ResetConfig -> none
-constexpr uint32_t CTL_ADD_FAULT = control_code(0x801);         // FaultRecord -> none
-constexpr uint32_t CTL_CLEAR_FAULTS = control_code(0x802);      // none -> none
-constexpr uint32_t CTL_SET_COMPLETION = control_code(0x803);    // CompletionRecord -> none
-constexpr uint32_t CTL_RELEASE_HELD = control_code(0x804);      // ReleaseRecord -> uint32 released
-constexpr uint32_t CTL_GET_STATE = control_code(0x805);         // none -> StateRecord
-constexpr uint32_t CTL_READ_REQUESTS = control_code(0x806);     // uint32 first -> RequestPage
-constexpr uint32_t CTL_CLEAR_REQUESTS = control_code(0x807);    // none -> none
-constexpr uint32_t CTL_READ_FRAMES = control_code(0x808);       // none -> FramePage
-constexpr uint32_t CTL_READ_EEPROM = control_code(0x809);       // none -> EepromRecord
-constexpr uint32_t CTL_WRITE_EEPROM = control_code(0x80A);      // EepromRecord -> none
-constexpr uint32_t CTL_SET_QUERY_WORD = control_code(0x80B);    // WordRecord -> none
-constexpr uint32_t CTL_QUEUE_RX_FRAME = control_code(0x80C);    // FrameRecord -> none
-constexpr uint32_t CTL_SET_REGISTER = control_code(0x80D);      // RegisterRecord -> none
-constexpr uint32_t CTL_GET_REGISTER = control_code(0x80E);      // RegisterRecord -> RegisterRecord
-constexpr uint32_t CTL_SET_ADDRESSES = control_code(0x80F);     // AddressRecord -> none
+constexpr uint32_t CTL_RESET = control_code(0x800);           // ResetConfig -> none
+constexpr uint32_t CTL_ADD_FAULT = control_code(0x801);       // FaultRecord -> none
+constexpr uint32_t CTL_CLEAR_FAULTS = control_code(0x802);    // none -> none
+constexpr uint32_t CTL_SET_COMPLETION = control_code(0x803);  // CompletionRecord -> none
+constexpr uint32_t CTL_RELEASE_HELD = control_code(0x804);    // ReleaseRecord -> uint32 released
+constexpr uint32_t CTL_GET_STATE = control_code(0x805);       // none -> StateRecord
+constexpr uint32_t CTL_READ_REQUESTS = control_code(0x806);   // uint32 first -> RequestPage
+constexpr uint32_t CTL_CLEAR_REQUESTS = control_code(0x807);  // none -> none
+constexpr uint32_t CTL_READ_FRAMES = control_code(0x808);     // none -> FramePage
+constexpr uint32_t CTL_READ_EEPROM = control_code(0x809);     // none -> EepromRecord
+constexpr uint32_t CTL_WRITE_EEPROM = control_code(0x80A);    // EepromRecord -> none
+constexpr uint32_t CTL_SET_QUERY_WORD = control_code(0x80B);  // WordRecord -> none
+constexpr uint32_t CTL_QUEUE_RX_FRAME = control_code(0x80C);  // FrameRecord -> none
+constexpr uint32_t CTL_SET_REGISTER = control_code(0x80D);    // RegisterRecord -> none
+constexpr uint32_t CTL_GET_REGISTER = control_code(0x80E);    // RegisterRecord -> RegisterRecord
+constexpr uint32_t CTL_SET_ADDRESSES = control_code(0x80F);   // AddressRecord -> none
 
 struct ResetConfig {
   uint32_t eeprom_type;       // 1: 128 bytes, 2: 256 bytes
@@ -92,7 +92,7 @@ struct ReleaseRecord {
 };
 
 struct StateRecord {
-  uint32_t held;  // requests held now
+  uint32_t held;     // requests held now
   uint32_t pending;  // requests pended for any reason (held, later, never) and not yet completed
   uint32_t test_mode;
   uint32_t rx_test;

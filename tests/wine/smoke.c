@@ -12,7 +12,10 @@ static int passed, failed;
 
 static void report(int ok, const char* what) {
   printf("%s: wine: %s\n", ok ? "PASS" : "FAIL", what);
-  if (ok) ++passed; else ++failed;
+  if (ok)
+    ++passed;
+  else
+    ++failed;
 }
 
 typedef ULONG(WINAPI* close_fn)(void*);
@@ -38,8 +41,10 @@ int main(int argc, char** argv) {
     FARPROC by_name = GetProcAddress(dll, name);
     FARPROC by_ordinal = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));
     ++names;
-    if (by_name != NULL && by_name == by_ordinal) ++resolved;
-    else printf("  %s (ordinal %d) does not resolve\n", name, ordinal);
+    if (by_name != NULL && by_name == by_ordinal)
+      ++resolved;
+    else
+      printf("  %s (ordinal %d) does not resolve\n", name, ordinal);
   }
   fclose(list);
   report(names > 0 && resolved == names, "every listed name resolves, and to its ordinal");
