@@ -189,9 +189,9 @@ enum Trait : unsigned {
   kUncheckedCommand = 32,  // waits for a command whose CommandId the status is not checked for
 };
 
-struct Spec {
-  Spec(std::vector<uint32_t> i = {}, unsigned t = kPlain,
-       std::function<bool(const Point&, uint64_t)> r = nullptr)
+struct Recipe {
+  Recipe(std::vector<uint32_t> i = {}, unsigned t = kPlain,
+         std::function<bool(const Point&, uint64_t)> r = nullptr)
       : ints(std::move(i)), traits(t), rides_out(std::move(r)) {}
   std::vector<uint32_t> ints;  // the integer arguments, in order
   unsigned traits = kPlain;
@@ -209,8 +209,8 @@ bool second_open_counts(const Point& p, uint64_t nth) {
 }
 
 // Every operation of the list must have a row: an operation without one fails the sweep.
-const std::map<std::string, Spec>& specs() {
-  static const std::map<std::string, Spec> table = {
+const std::map<std::string, Recipe>& recipes() {
+  static const std::map<std::string, Recipe> table = {
       {"OpenDUT", {{}, kPlain, second_open_counts}},
       {"CloseDUT", {}},
       {"ResetDUT", {}},
@@ -303,7 +303,7 @@ const std::map<std::string, Spec>& specs() {
 // initialised packet, and the caller's buffers filled with a pattern.
 class Env {
  public:
-  Env(const std::string& op, const Spec& spec) : op_(op), spec_(spec) {
+  Env(const std::string& op, const Recipe& recipe) : op_(op), recipe_(recipe) {
     win32sim::reset_machine();
     // A command that never finishes is polled 2000 times with a pause between polls.
     win32sim::set_sleep_mode(op == "PKT32OFDMContinuousTx" ? win32sim::SleepMode::Counting
@@ -364,12 +364,12 @@ class Env {
 
  private:
   uint32_t next_int() {
-    EXPECT_LT(next_, spec_.ints.size()) << op_ << ": its row names too few integer arguments";
-    return next_ < spec_.ints.size() ? spec_.ints[next_++] : 0;
+    EXPECT_LT(next_, recipe_.ints.size()) << op_ << ": its row names too few integer arguments";
+    return next_ < recipe_.ints.size() ? recipe_.ints[next_++] : 0;
   }
 
   std::string op_;
-  Spec spec_;
+  Recipe recipe_;
   size_t next_ = 0;
   std::shared_ptr<simadapter::SimulatedAdapter> sim_;
   Adapter* adapter_ = nullptr;
@@ -507,7 +507,7 @@ struct RunResult {
   bool first_after_is_poll = false;
 };
 
-RunResult run_once(const Operation& op, bool alias, const Spec& spec, const Point& point,
+RunResult run_once(const Operation& op, bool alias, const Recipe& recipe, const Point& point,
                    uint64_t nth) {
   const Counts before = [] {
     win32sim::reset_machine();
@@ -516,7 +516,7 @@ RunResult run_once(const Operation& op, bool alias, const Spec& spec, const Poin
   RunResult run;
   auto injector = std::make_shared<Injector>(point, nth);
   {
-    Env env(op.name, spec);
+    Env env(op.name, recipe);
     win32sim::set_injection_hook([injector](const ApiCall& c) { return (*injector)(c); });
     injector->arm(true);
     run.outcome = alias ? op.alias(env) : op.direct(env);
@@ -538,18 +538,18 @@ RunResult run_once(const Operation& op, bool alias, const Spec& spec, const Poin
 }
 
 // Whether the operation, by its definition, reports this failure with its usual result.
-bool rides_out(const Spec& spec, const Point& point, uint64_t nth, const RunResult& r) {
-  if (spec.traits & kAlwaysSucceeds) return true;
+bool rides_out(const Recipe& recipe, const Point& point, uint64_t nth, const RunResult& r) {
+  if (recipe.traits & kAlwaysSucceeds) return true;
   if (point.fault == Fault::Pend) return true;  // a pended request that completed is no failure
   // A failed status query is polled again; the next poll sees the command finished.
   if (point.site == Site::StatusPoll &&
       (point.fault == Fault::Fail || point.fault == Fault::FailAnswered))
     return true;
-  if ((spec.traits & kUncheckedCommand) && point.fault == Fault::OtherCommandId) return true;
+  if ((recipe.traits & kUncheckedCommand) && point.fault == Fault::OtherCommandId) return true;
   // No event for a status poll: the poll is sent again.
   if (point.api == Api::CreateEvent && r.first_after_is_poll) return true;
-  if (spec.rides_out && spec.rides_out(point, nth)) return true;
-  if (spec.traits & kRegistryTolerant)
+  if (recipe.rides_out && recipe.rides_out(point, nth)) return true;
+  if (recipe.traits & kRegistryTolerant)
     return point.api == Api::RegQueryValue || (point.api == Api::RegOpenKey && nth > 1);
   return false;
 }
@@ -562,28 +562,28 @@ TEST(FailureSweepTableTest, EveryOperationHasARowAndEveryRowAnOperation) {
   std::set<std::string> listed;
   for (const Operation& op : operations()) {
     listed.insert(op.name);
-    EXPECT_EQ(1u, specs().count(op.name)) << op.name << " has no row in the sweep's table";
+    EXPECT_EQ(1u, recipes().count(op.name)) << op.name << " has no row in the sweep's table";
   }
-  for (const auto& row : specs()) EXPECT_EQ(1u, listed.count(row.first)) << row.first;
+  for (const auto& row : recipes()) EXPECT_EQ(1u, listed.count(row.first)) << row.first;
   EXPECT_EQ(83u, listed.size());
 }
 
 TEST_P(FailureSweepTest, EveryFailurePointEndsCleanly) {
   const Operation& op = operations()[GetParam()];
-  auto row = specs().find(op.name);
-  ASSERT_NE(specs().end(), row) << op.name << " has no row in the sweep's table";
-  const Spec& spec = row->second;
+  auto row = recipes().find(op.name);
+  ASSERT_NE(recipes().end(), row) << op.name << " has no row in the sweep's table";
+  const Recipe& recipe = row->second;
   const std::string failure = op.returns_pointer ? "null" : "0";
 
   for (bool alias : {false, true}) {
     const std::string who = (alias ? "VB_" : "") + op.name;
     const Point none{"no failure", Api::GlobalAlloc, Site::Any, Fault::Fail};
-    const RunResult baseline = run_once(op, alias, spec, none, 0);
-    if (!(spec.traits & kAlwaysSucceeds)) {
+    const RunResult baseline = run_once(op, alias, recipe, none, 0);
+    if (!(recipe.traits & kAlwaysSucceeds)) {
       ASSERT_NE(failure, baseline.outcome.result) << who << " fails without any injected fault";
     }
     const std::vector<uint8_t> untouched = [&] {
-      Env env(op.name, spec);
+      Env env(op.name, recipe);
       std::vector<uint8_t> o = env.outputs();
       env.finish("", nullptr);
       return o;
@@ -591,22 +591,22 @@ TEST_P(FailureSweepTest, EveryFailurePointEndsCleanly) {
 
     for (const Point& point : kPoints) {
       for (uint64_t nth = 1;; ++nth) {
-        const RunResult r = run_once(op, alias, spec, point, nth);
+        const RunResult r = run_once(op, alias, recipe, point, nth);
         if (!r.fired) break;  // the run never got to the Nth call: this kind is done
         ++g_points_exercised;
         const std::string where = who + ", " + point.name + " #" + std::to_string(nth);
-        if (rides_out(spec, point, nth, r)) {
+        if (rides_out(recipe, point, nth, r)) {
           EXPECT_EQ(baseline.outcome.result, r.outcome.result) << where;
-          if (!(spec.traits & kAlwaysSucceeds) && op.name != "PacketGetAdapterNames") {
+          if (!(recipe.traits & kAlwaysSucceeds) && op.name != "PacketGetAdapterNames") {
             EXPECT_EQ(baseline.outputs, r.outputs) << where << ": outputs";
           }
           continue;
         }
         EXPECT_EQ(failure, r.outcome.result) << where;
-        if (!(spec.traits & (kOutputsAlways | kPartialOutput))) {
+        if (!(recipe.traits & (kOutputsAlways | kPartialOutput))) {
           EXPECT_EQ(untouched, r.outputs) << where << ": outputs written on failure";
         }
-        if (!(spec.traits & kContinuesAfter)) {
+        if (!(recipe.traits & kContinuesAfter)) {
           EXPECT_EQ(0u, r.sent_after) << where << ": requests sent after the failing call";
         }
         if (::testing::Test::HasFailure()) return;  // one report per operation is enough
