@@ -22,27 +22,8 @@ case $arch in
 esac
 objdump=$arch-w64-mingw32-objdump
 
-passed=0
-failed=0
-pass() { echo "PASS: $arch: $1"; passed=$((passed + 1)); }
-fail() { echo "FAIL: $arch: $1"; failed=$((failed + 1)); }
-finish() {
-  echo "$arch: $passed passed, $failed failed"
-  [[ $failed -eq 0 ]]
-  exit $?
-}
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-if ! command -v "$objdump" >/dev/null; then
-  fail "$objdump not found (run tools/setup.sh)"
-  finish
-fi
-if [[ ! -f $dll ]]; then
-  fail "$dll does not exist"
-  finish
-fi
+# shellcheck source=tools/check_common.sh
+source "$root/tools/check_common.sh" "$arch" "$dll"
 if ! "$objdump" -p "$dll" >"$work/headers" 2>"$work/errors"; then
   fail "$objdump -p $dll failed: $(head -n 1 "$work/errors")"
   finish

@@ -33,26 +33,8 @@ case $arch in
 esac
 objdump=$arch-w64-mingw32-objdump
 
-passed=0
-failed=0
-pass() { echo "PASS: driver $arch: $1"; passed=$((passed + 1)); }
-fail() { echo "FAIL: driver $arch: $1"; failed=$((failed + 1)); }
-finish() {
-  echo "driver $arch: $passed passed, $failed failed"
-  [[ $failed -eq 0 ]]
-  exit $?
-}
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-if ! command -v "$objdump" >/dev/null; then
-  fail "$objdump not found (run tools/setup.sh)"
-  finish
-fi
-if [[ ! -f $sys ]]; then
-  fail "$sys does not exist"
-  finish
-fi
+# shellcheck source=tools/check_common.sh
+source "$root/tools/check_common.sh" "driver $arch" "$sys"
 if ! "$objdump" -p -h -t "$sys" >"$work/dump" 2>"$work/errors"; then
   fail "$objdump failed: $(head -n 1 "$work/errors")"
   finish
