@@ -1,4 +1,4 @@
-# Generates the module-definition file of talven.dll from exports/operations.h: the VB_ aliases
+# Generates the module-definition file of talven.dll from library/exports/operations.h: the VB_ aliases
 # take ordinals 1 to N and the decorated stdcall names N+1 to 2N, each set in ascending byte
 # order of the names.
 #

@@ -1,6 +1,6 @@
 # Windows builds: `cmake --build <dir> --target check_dll` reads the built talven.dll's export and
 # import tables with the MinGW objdump and compares them with the export list generated from
-# exports/operations.h (tools/check_dll.sh).
+# library/exports/operations.h (tools/check_dll.sh).
 find_program(TALVEN_BASH bash)
 if(TALVEN_BASH)
   add_custom_target(check_dll

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/policy.h"
+#include "library/core/policy.h"
 #include "driver_contract/driver_contract.h"
-#include "exports/operations.h"
+#include "library/exports/operations.h"
 #include "talven.h"
 
 namespace talven_test {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <thread>
 
-#include "core/adapter.h"
-#include "core/record.h"
+#include "library/core/adapter.h"
+#include "library/core/record.h"
 #include "support/machine.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);

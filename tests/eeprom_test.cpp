@@ -4,7 +4,7 @@
 #include <array>
 #include <functional>
 
-#include "eeprom/eeprom.h"
+#include "library/eeprom/eeprom.h"
 #include "support/machine.h"
 
 namespace talven_test {

@@ -16,7 +16,7 @@
 #include <tuple>
 #include <type_traits>
 
-#include "exports/operations.h"
+#include "library/exports/operations.h"
 #include "support/machine.h"
 
 #define TALVEN_DECLARE_ALIAS(ret, name, argc, types) extern "C" ret WINAPI VB_##name types;

@@ -2,7 +2,7 @@
 # Static checks of a cross-built talven.dll, read with the MinGW objdump of its architecture:
 #   tools/check_dll.sh <talven.dll> <i686|x86_64> [expected-exports.txt]
 # The expected list has lines "<ordinal> <name>"; it defaults to the one the Linux build writes
-# (build/linux/talven-exports.txt) and is generated from exports/operations.h when that build is
+# (build/linux/talven-exports.txt) and is generated from library/exports/operations.h when that build is
 # missing. Prints one "PASS: ..." or "FAIL: ..." line a check and exits non-zero on any failure.
 set -uo pipefail
 
@@ -87,7 +87,7 @@ include("$root/cmake/ModuleDefinition.cmake")
 talven_write_module_definition("$root/exports/operations.h" "$work/expected-exports" names)
 CMAKE
   if cmake -P "$work/list.cmake" >/dev/null 2>&1; then
-    echo "note: $expected missing, list generated from exports/operations.h"
+    echo "note: $expected missing, list generated from library/exports/operations.h"
     expected=$work/expected-exports
   fi
 fi

@@ -1,4 +1,4 @@
-"""The kinds and names of exports/operations.h against the prototypes of talven.h."""
+"""The kinds and names of library/exports/operations.h against the prototypes of talven.h."""
 import os
 
 # Which kinds each C type of talven.h admits.
@@ -61,14 +61,14 @@ def test_check_mode_catches_a_list_without_regenerated_bindings(tmp_path):
     import sys
 
     from conftest import SOURCE
-    for relative in ("exports/operations.h", "include/talven.h", "bindings/generate.py",
+    for relative in ("library/exports/operations.h", "include/talven.h", "bindings/generate.py",
                      "bindings/vb/talven.bas", "bindings/dotnet/Talven.cs",
                      "bindings/python/talven/_operations.py"):
         (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(os.path.join(SOURCE, relative), tmp_path / relative)
     script = [sys.executable, str(tmp_path / "bindings" / "generate.py"), "--check"]
     assert subprocess.run(script, capture_output=True).returncode == 0
-    header = tmp_path / "exports" / "operations.h"
+    header = tmp_path / "library" / "exports" / "operations.h"
     header.write_text(header.read_text().replace("(adapter, channel)", "(adapter, chan)"))
     run = subprocess.run(script, capture_output=True, text=True)
     assert run.returncode == 1

@@ -1,6 +1,6 @@
 #include "support/machine.h"
 
-#include "core/record.h"
+#include "library/core/record.h"
 
 namespace talven_test {
 

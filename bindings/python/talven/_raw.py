@@ -1,6 +1,6 @@
 """The raw layer: every operation of talven bound by name through ctypes, with its argument and
 result types taken from the operations list (_operations.py, generated from
-exports/operations.h). Calls go straight to the library: out pointers, byte buffers and
+library/exports/operations.h). Calls go straight to the library: out pointers, byte buffers and
 Adapter pointers as in talven.h.
 
 On Windows this loads talven.dll with the stdcall convention (ctypes.WinDLL) and binds the

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "core/record.h"
+#include "library/core/record.h"
 
 namespace talven::family {
 

@@ -1,8 +1,8 @@
 // Opening and closing the adapter under test through the packet driver's device file.
 #include <new>
 
-#include "core/adapter.h"
-#include "core/record.h"
+#include "library/core/adapter.h"
+#include "library/core/record.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The VB_ alias of every operation: an entry point of its own that hands all arguments on
 // unchanged and returns the operation's result unchanged, for callers that bind by the plain
 // name (Visual Basic declares them as VB_OpenDUT and so on).
-#include "core/platform.h"
-#include "exports/operations.h"
+#include "library/core/platform.h"
+#include "library/exports/operations.h"
 
 #define TALVEN_CAT_(a, b) a##b
 #define TALVEN_CAT(a, b) TALVEN_CAT_(a, b)

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "core/platform.h"
+#include "library/core/platform.h"
 
 namespace talven {
 

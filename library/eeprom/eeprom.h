@@ -2,7 +2,7 @@
 // and one completion wait each. Offsets are byte offsets of which only the low 8 bits count.
 #pragma once
 
-#include "core/record.h"
+#include "library/core/record.h"
 
 namespace talven {
 

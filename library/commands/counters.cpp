@@ -1,5 +1,5 @@
 // Traffic counters: one request with one word in Param[0] each, never a completion wait.
-#include "core/request_runner.h"
+#include "library/core/request_runner.h"
 
 using namespace talven::wire;
 using talven::family::kNoWait;

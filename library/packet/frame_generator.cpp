@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "core/adapter.h"
-#include "core/record.h"
+#include "library/core/adapter.h"
+#include "library/core/record.h"
 
 namespace {
 

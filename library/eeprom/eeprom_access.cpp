@@ -1,8 +1,8 @@
 // EEPROM access through the driver: byte and word reads and writes as asynchronous commands,
 // the EEPROM type, and whole 128- or 256-byte images word by word.
-#include "eeprom/eeprom.h"
+#include "library/eeprom/eeprom.h"
 
-#include "core/request_runner.h"
+#include "library/core/request_runner.h"
 
 using namespace talven::wire;
 

@@ -1,7 +1,7 @@
 // MAC, baseband and RF registers. Every access, reads included, is a set request carrying
 // {address, width/bank/selector, value or 0xFFFFFFFF} in Param[0..2], followed by the wait for
 // its command; a read's value is the result word of that command's completion.
-#include "core/request_runner.h"
+#include "library/core/request_runner.h"
 
 using namespace talven::wire;
 using talven::family::kSet;

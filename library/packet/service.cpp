@@ -1,5 +1,5 @@
 // Starting the packet driver's service and reading the adapters it is bound to.
-#include "core/record.h"
+#include "library/core/record.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/request_runner.h"
+#include "library/core/request_runner.h"
 
 namespace talven::family {
 

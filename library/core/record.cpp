@@ -1,4 +1,4 @@
-#include "core/record.h"
+#include "library/core/record.h"
 
 namespace talven {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "core/platform.h"
-#include "core/policy.h"
+#include "library/core/platform.h"
+#include "library/core/policy.h"
 #include "driver_contract/driver_contract.h"
 
 // The public header repeats a few contract values for callers; they must agree.

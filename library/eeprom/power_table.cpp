@@ -7,7 +7,7 @@
 //                     bytes 74..    not part of the table: cleared on read, ignored on write
 #include <array>
 
-#include "eeprom/eeprom.h"
+#include "library/eeprom/eeprom.h"
 
 using namespace talven::wire;
 

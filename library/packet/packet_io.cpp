@@ -3,7 +3,7 @@
 // the receive of one frame through the vendor receive OID.
 #include <cstring>
 
-#include "core/request_runner.h"
+#include "library/core/request_runner.h"
 
 using namespace talven::wire;
 

@@ -1,7 +1,7 @@
 // Test control and radio configuration: one OidData request each, twelve of them asynchronous
 // commands that end with a completion wait. The rows below are the whole family; the few
 // members with steps of their own follow them.
-#include "core/request_runner.h"
+#include "library/core/request_runner.h"
 
 using namespace talven::wire;
 using talven::family::kNoWait;

@@ -1,5 +1,5 @@
 // The library's entry point: loading and unloading do nothing.
-#include "core/platform.h"
+#include "library/core/platform.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
   return TRUE;

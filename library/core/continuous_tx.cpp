@@ -1,6 +1,6 @@
 // The continuous transmission's shared state. The starting and stopping calls and the workers
 // meet only through these atomics: no lock is taken.
-#include "core/adapter.h"
+#include "library/core/adapter.h"
 
 namespace talven {
 

@@ -3,7 +3,7 @@
 // CIS data through their own OIDs.
 #include <cstring>
 
-#include "eeprom/eeprom.h"
+#include "library/eeprom/eeprom.h"
 
 using namespace talven::wire;
 

@@ -1,7 +1,7 @@
 // Completion wait of asynchronous commands. The driver accepts a command at once and reports
 // its end through OID_COMMAND_STATUS: Param[0] nonzero once finished, Param[1] the CommandId
 // that finished, Param[3] its result word (register contents, EEPROM byte or word).
-#include "core/record.h"
+#include "library/core/record.h"
 
 namespace talven {
 
