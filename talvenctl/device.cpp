@@ -398,6 +398,7 @@ Report cmd_rx(Context& ctx, const std::string& duration, const std::string& inte
   ULONG frames = 0, errors = 0;
   {
     TestStopper stopper(a, SetPacketRxTest, "SetPacketRxTest");
+    test_abort_point("rx-started");
     const uint64_t start = monotonic_ms();
     bool more = true;
     while (more) {

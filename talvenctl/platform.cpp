@@ -217,6 +217,9 @@ void Journal::append_line(const std::string& line) {
 
 void test_abort_point(const char* step) {
   sim_state_test_step(step);
+  if (const char* marks = std::getenv("TALVENCTL_TEST_MARK_DIR")) {
+    std::ofstream(std::string(marks) + "/" + step).flush();
+  }
   const char* at = std::getenv("TALVENCTL_TEST_ABORT_AT");
   if (at == nullptr || std::strcmp(at, step) != 0) return;
   sim_state_save();  // the adapter keeps what it holds; only the process dies

@@ -128,6 +128,9 @@ class Journal {
 // cleanup, no output flushed) when the tool reaches the named step, as a crash or a power cut
 // would. The simulated adapter keeps what was written up to then. Steps are named where they
 // are reached (for example "provision-after-journal").
+// Test hook: TALVENCTL_TEST_MARK_DIR=<folder> creates the empty file <folder>/<step> at each
+// step reached, so that a test can wait for a step (a transmission started, say) rather than
+// for a length of time.
 void test_abort_point(const char* step);
 
 // ---- sim_state_linux.cpp (no-ops on Windows) ----

@@ -38,7 +38,7 @@ class PacketTest : public MachineTest {
     const BOOLEAN result = PacketResetAdapter(adapter_);
     *took = std::chrono::steady_clock::now() - start;
     other.join();
-    for (int i = 0; i < 200 && !HasOverlappedIoCompleted(&other_ov_); ++i)
+    for (int i = 0; i < 3000 && !HasOverlappedIoCompleted(&other_ov_); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return result;
   }

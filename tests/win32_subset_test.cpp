@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -46,7 +48,18 @@ class ScriptedDevice : public win32sim::Device {
     std::lock_guard<std::mutex> lock(mutex_);
     outcomes.push_back({kind, error, bytes});
   }
+  // Waits until the device itself holds at least n pended requests. The machine counts a request
+  // as pending before the device has seen it, so that count is no sign that it is queued here.
+  bool wait_pending(size_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return queued_.wait_for(lock, std::chrono::seconds(30), [&] { return pending.size() >= n; });
+  }
+  // The oldest pended request, once the device holds one.
   std::shared_ptr<PendingIo> take_pending() {
+    if (!wait_pending(1)) {
+      ADD_FAILURE() << "no request was pended";
+      std::abort();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     auto io = pending.front();
     pending.pop_front();
@@ -64,10 +77,14 @@ class ScriptedDevice : public win32sim::Device {
       o = outcomes.front();
       outcomes.pop_front();
     }
-    if (o.kind == IoOutcome::Pending) pending.push_back(io);
+    if (o.kind == IoOutcome::Pending) {
+      pending.push_back(io);
+      queued_.notify_all();
+    }
     return o;
   }
   std::mutex mutex_;
+  std::condition_variable queued_;
   std::deque<IoOutcome> outcomes;
   std::deque<std::shared_ptr<PendingIo>> pending;
 };
@@ -199,20 +216,27 @@ TEST_F(SubsetTest, WaitsTimeOutInRealTimeAndAutoResetReleasesOneWaiter) {
   EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 60));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(55));
 
+  // Two waiters on an auto-reset event: a set releases one of them and leaves the event reset,
+  // whichever of the waiters has started waiting by then; a second set releases the other.
   std::atomic<int> woken{0};
   auto waiter = [](LPVOID arg) -> DWORD {
     auto* args = static_cast<std::pair<HANDLE, std::atomic<int>*>*>(arg);
-    if (WaitForSingleObject(args->first, 300) == WAIT_OBJECT_0) ++*args->second;
+    if (WaitForSingleObject(args->first, INFINITE) == WAIT_OBJECT_0) ++*args->second;
     return 0;
   };
   std::pair<HANDLE, std::atomic<int>*> args{e, &woken};
   HANDLE t1 = CreateThread(nullptr, 0, waiter, &args, 0, nullptr);
   HANDLE t2 = CreateThread(nullptr, 0, waiter, &args, 0, nullptr);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   SetEvent(e);
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t1, 2000));
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t2, 2000));
-  EXPECT_EQ(1, woken.load());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (woken.load() == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  ASSERT_EQ(1, woken.load());
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(e, 0)) << "the release reset the event";
+  SetEvent(e);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t1, 30000));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t2, 30000));
+  EXPECT_EQ(2, woken.load());
   for (HANDLE h : {e, t1, t2}) CloseHandle(h);
 }
 
@@ -352,10 +376,7 @@ TEST_F(SubsetTest, PendingIoctlWithoutOverlappedWaitsLikeWindows) {
   uint8_t out[2] = {};
   DWORD returned = 0;
   device_->script(IoOutcome::Pending);
-  std::thread completer([&] {
-    while (win32sim::pending_io_count() == 0) std::this_thread::yield();
-    device_->take_pending()->complete(0, 2);
-  });
+  std::thread completer([&] { device_->take_pending()->complete(0, 2); });
   EXPECT_TRUE(DeviceIoControl(sync, 1, nullptr, 0, out, 2, &returned, nullptr));
   completer.join();
   EXPECT_EQ(2u, returned);
@@ -377,7 +398,7 @@ TEST_F(SubsetTest, PendingIoctlWithoutOverlappedWaitsLikeWindows) {
     DWORD n = 99;
     result = DeviceIoControl(async, 1, nullptr, 0, late, 2, &n, nullptr) ? int(n) : -2;
   });
-  while (win32sim::pending_io_count() < 2) std::this_thread::yield();
+  ASSERT_TRUE(device_->wait_pending(2));
   device_->take_pending()->complete(0, 2);  // the other request
   caller.join();
   EXPECT_EQ(0, result.load()) << "TRUE, nothing transferred yet";

@@ -1,6 +1,7 @@
 """Ctrl-C (SIGINT) and SIGTERM stop continuous transmission and the receive test cleanly:
 the transmitter is never left on when the tool exits."""
 import json
+import os
 import signal
 import subprocess
 import time
@@ -13,21 +14,29 @@ MODES = [("continuous", "continuous"), ("carrier", "single_carrier"),
          ("suppression", "carrier_suppression")]
 
 
-def start(station, *args):
-    return subprocess.Popen([BINARY, "--json", "--sim-state", str(station.state), *args],
-                            cwd=station.folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def start(station, step, *args):
+    """Starts the tool and returns once it has reached `step` (its signal handlers are in place
+    by then), however long a loaded machine makes that take."""
+    marks = station.folder / "marks"
+    marks.mkdir(exist_ok=True)
+    env = dict(os.environ, TALVENCTL_TEST_MARK_DIR=str(marks))
+    p = subprocess.Popen([BINARY, "--json", "--sim-state", str(station.state), *args],
+                         cwd=station.folder, env=env, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+    while not (marks / step).exists():
+        assert p.poll() is None, p.communicate()
+        assert time.monotonic() < deadline, f"{step} not reached"
+        time.sleep(0.01)
+    return p
 
 
 @pytest.mark.parametrize("mode,field", MODES, ids=[m for m, _ in MODES])
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
 def test_signal_during_transmit_stops_the_transmitter(station, mode, field, sig):
-    p = start(station, "tx", mode, "--duration", "30s")
-    time.sleep(1.0)
-    assert p.poll() is None
-    started = time.monotonic()
+    p = start(station, "tx-started", "tx", mode, "--duration", "30s")
     p.send_signal(sig)
-    out, err = p.communicate(timeout=10)
-    assert time.monotonic() - started < 5
+    out, err = p.communicate(timeout=60)
     assert p.returncode == 0, err
     report = json.loads(out.decode().splitlines()[-1])
     assert report["interrupted"] is True and report["stopped"] is True
@@ -48,21 +57,18 @@ def test_a_tool_dying_with_the_transmitter_on_shows_in_the_state(station):
 
 
 def test_sigint_during_frame_stream_and_receive_test(station):
-    p = start(station, "tx", "frames", "--duration", "30s")
-    time.sleep(1.0)
+    p = start(station, "tx-started", "tx", "frames", "--duration", "30s")
     p.send_signal(signal.SIGINT)
-    out, _ = p.communicate(timeout=10)
+    out, _ = p.communicate(timeout=60)
     assert p.returncode == 0 and json.loads(out.decode())["interrupted"] is True
     sent = station.sim()["transmitter"]["frames_sent"]
     assert sent > 0
-    time.sleep(0.3)
     station.ok("info")
     assert station.sim()["transmitter"]["frames_sent"] == 0  # a new process: nothing is sending
 
-    p = start(station, "rx", "--duration", "30s", "--interval", "200ms")
-    time.sleep(1.0)
+    p = start(station, "rx-started", "rx", "--duration", "30s", "--interval", "200ms")
     p.send_signal(signal.SIGINT)
-    out, _ = p.communicate(timeout=10)
+    out, _ = p.communicate(timeout=60)
     report = json.loads(out.decode())
     assert p.returncode == 0 and report["interrupted"] is True and report["frames"] > 0
     settings = {s["oid"]: s["first"] for s in station.sim()["settings"]}
