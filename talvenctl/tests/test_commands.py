@@ -241,3 +241,19 @@ def test_recipe_with_a_bad_line_runs_nothing(station):
     r = station.run("run", "typo.recipe")
     assert r.rc == 2 and "line 2" in r.last["error"]["message"]
     assert station.eeprom()[0x93] == 0xFF
+
+
+def test_a_binary_dump_is_not_written_to_a_terminal(station):
+    import os
+    import pty
+    import subprocess
+    from conftest import BINARY
+    master, slave = pty.openpty()
+    try:
+        p = subprocess.run([BINARY, "--sim-state", str(station.state), "eeprom", "dump",
+                            "--format", "bin"], cwd=station.folder, stdout=slave,
+                           stderr=subprocess.PIPE, timeout=60)
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert p.returncode == 2 and b"not written to a terminal" in p.stderr
