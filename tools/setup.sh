@@ -30,6 +30,8 @@ command -v mcs >/dev/null || need mono-mcs
 command -v mono >/dev/null || need mono-runtime
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
 command -v pkg-config >/dev/null || need pkg-config
+# talvenctl's tests trace its backup's flushes (the file, then its folder) with strace.
+command -v strace >/dev/null || need strace
 # The 64-bit DLL's smoke test runs under Wine.
 [[ -x /usr/lib/wine/wine64 ]] || need wine64
 for arch in i686 x86_64; do
