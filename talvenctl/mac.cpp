@@ -94,7 +94,7 @@ Report cmd_pool_init(const PoolInitOptions& o) {
   const pool::Range range = pool::parse_range(o.first, o.last);
   uint64_t warn = 0;
   if (!o.warn_below.empty()) warn = parse_number(o.warn_below, 0xFFFFFFFFu, "warn-below");
-  auto backend = pool::open_journal_pool(o.file);
+  auto backend = pool::open_pool(o.file);
   const std::vector<pool::Range> ranges =
       backend->add_range(range, o.warn_below.empty() ? nullptr : &warn, wait_ms(o.wait));
   json list = json::array();
@@ -116,7 +116,7 @@ void check_pool_status(const PoolStatusOptions& o) {
 
 Report cmd_pool_status(const PoolStatusOptions& o) {
   check_pool_status(o);
-  auto backend = pool::open_journal_pool(o.file);
+  auto backend = pool::open_pool(o.file);
   const pool::Snapshot s = backend->read();
   const pool::Counts c = pool::count(s);
   const json review = pool::review_list(s);
@@ -135,18 +135,19 @@ Report cmd_pool_status(const PoolStatusOptions& o) {
   return rep;
 }
 
-void check_pool_review(const PoolReviewOptions& o) {
-  const std::vector<uint8_t> mac = parse_mac(o.address);
-  (void)mac;
+void check_pool_review(Context& ctx, const PoolReviewOptions& o) {
+  parse_mac(o.address);
   pool::parse_outcome(o.outcome);
   wait_ms(o.wait);
+  if (!ctx.written_by_recipe(o.pool)) pool::open_pool(o.pool)->read();
 }
 
 Report cmd_pool_review(const PoolReviewOptions& o) {
-  check_pool_review(o);
+  Context none;
+  check_pool_review(none, o);
   const uint64_t address = mac_to_u64(parse_mac(o.address));
   const pool::State outcome = pool::parse_outcome(o.outcome);
-  auto backend = pool::open_journal_pool(o.pool);
+  auto backend = pool::open_pool(o.pool);
   backend->lock(wait_ms(o.wait));
   const pool::Snapshot s = backend->read();
   pool::check_settle(s, address);
@@ -162,17 +163,17 @@ Report cmd_pool_review(const PoolReviewOptions& o) {
   return rep;
 }
 
-void check_provision(const ProvisionOptions& o) {
+void check_provision(Context& ctx, const ProvisionOptions& o) {
   pool::check_serial(o.serial);
   wait_ms(o.wait);
   if (!o.warn_below.empty()) parse_number(o.warn_below, 0xFFFFFFFFu, "warn-below");
-  auto backend = pool::open_journal_pool(o.pool);
-  backend->read();  // the pool and its journal are there and readable
+  // The pool and its journal are there and readable, unless an earlier recipe line makes it.
+  if (!ctx.written_by_recipe(o.pool)) pool::open_pool(o.pool)->read();
 }
 
 Report cmd_provision(Context& ctx, const ProvisionOptions& o) {
-  check_provision(o);
-  auto backend = pool::open_journal_pool(o.pool);
+  check_provision(ctx, o);
+  auto backend = pool::open_pool(o.pool);
   backend->lock(wait_ms(o.wait));
   const pool::Snapshot s = backend->read();
   check_neighbours(*backend, s);

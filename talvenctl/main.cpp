@@ -278,7 +278,7 @@ void build(CLI::App& app, Line& line, bool global) {
         ->check(kWait);
     leaf(
         pinit, false, [&p](Context&) { check_pool_init(p); },
-        [&p](Context&) { return cmd_pool_init(p); });
+        [&p](Context&) { return cmd_pool_init(p); }, [&p] { return std::vector{p.file}; });
   }
   {
     PoolStatusOptions& p = o.pool_status;
@@ -301,7 +301,7 @@ void build(CLI::App& app, Line& line, bool global) {
     prev->add_option("--wait", p.wait, "seconds to wait for the pool's lock (default 0)")
         ->check(kWait);
     leaf(
-        prev, false, [&p](Context&) { check_pool_review(p); },
+        prev, false, [&p](Context& ctx) { check_pool_review(ctx, p); },
         [&p](Context&) { return cmd_pool_review(p); });
   }
   {
@@ -316,7 +316,7 @@ void build(CLI::App& app, Line& line, bool global) {
     prov->add_option("--warn-below", p.warn_below, "low-pool threshold (default: the pool's)")
         ->check(number(0xFFFFFFFFu, "warn-below"));
     leaf(
-        prov, true, [&p](Context&) { check_provision(p); },
+        prov, true, [&p](Context& ctx) { check_provision(ctx, p); },
         [&p](Context& ctx) { return cmd_provision(ctx, p); });
   }
 

@@ -183,5 +183,9 @@ void check_serial(const std::string& serial) {
     throw UsageError("bad serial '" + serial + "' (1 to 64 printable characters)");
 }
 
+std::unique_ptr<Backend> open_pool(const std::string& where) {
+  return open_journal_pool(where);
+}
+
 }  // namespace pool
 }  // namespace talvenctl

@@ -110,6 +110,9 @@ class Backend {
   virtual std::vector<std::pair<std::string, Range>> neighbours() = 0;
 };
 
+// The pool named by --pool (or the pool commands' FILE): today always a pool file with its
+// journal; the one place where another backend would be chosen.
+std::unique_ptr<Backend> open_pool(const std::string& where);
 // The pool file FILE with its journal FILE.journal, among the pools of its folder.
 std::unique_ptr<Backend> open_journal_pool(const std::string& file);
 

@@ -349,9 +349,9 @@ void check_pool_init(const PoolInitOptions& o);
 Report cmd_pool_init(const PoolInitOptions& o);
 void check_pool_status(const PoolStatusOptions& o);
 Report cmd_pool_status(const PoolStatusOptions& o);
-void check_pool_review(const PoolReviewOptions& o);
+void check_pool_review(Context& ctx, const PoolReviewOptions& o);
 Report cmd_pool_review(const PoolReviewOptions& o);
-void check_provision(const ProvisionOptions& o);
+void check_provision(Context& ctx, const ProvisionOptions& o);
 Report cmd_provision(Context& ctx, const ProvisionOptions& o);
 
 }  // namespace talvenctl

@@ -47,9 +47,11 @@ def test_a_recipe_with_a_bad_line_runs_nothing(station, text, phrase):
 def test_a_line_may_read_what_an_earlier_line_writes(station):
     (station.folder / "dump.recipe").write_text(
         "eeprom dump --format bin --file golden.bin\neeprom diff golden.bin\n"
-        "power export table.csv\npower import table.csv\n")
+        "power export table.csv\npower import table.csv\n"
+        "mac pool init 02:5B:A7:00:00:10 02:5B:A7:00:00:19 p.pool\n"
+        "mac provision --pool p.pool --serial S1\n")
     r = station.run("run", "dump.recipe")
-    assert r.rc == 0 and agreed(r)["run"] == 4
+    assert r.rc == 0 and agreed(r)["run"] == 6
 
 
 def start(station, *args, env=None):

@@ -208,6 +208,29 @@ state = adapter_state()
 check(reached and on == 1 and stopped.last.get("interrupted") is True and
       stopped.last.get("stopped") is True and state.get("continuous") == 0,
       "tx continuous stopped by SIGINT", f"{reached=} {on=} {state=} {stopped.why()}")
+# A recipe interrupted the same way: its automatic clean-up leaves the adapter safe.
+(work / "final.recipe").write_text("test start\ntx continuous --duration 1h\ntest stop\n")
+(marks / "tx-started").unlink()
+recipe, out, err = popen("recipe", "talvenctl.exe", "--json", "run", "final.recipe",
+                         env={"TALVENCTL_TEST_MARK_DIR": winpath(marks)})
+reached = wait_for(marks / "tx-started", recipe)
+recipe.send_signal(signal.SIGINT)
+try:
+    rc = recipe.wait(timeout=60)
+except subprocess.TimeoutExpired:
+    recipe.kill()
+    rc = recipe.wait()
+out.close()
+err.close()
+ran = Run("recipe", rc)
+state = adapter_state()
+automatic = [(x["command"], x["ok"]) for x in ran.lines if x.get("cleanup") == "automatic"]
+check(reached and ran.rc == 1 and ran.last.get("exit") == 1 and
+      ran.last.get("interrupted") is True and
+      automatic == [("tx off", True), ("test stop", True)] and
+      state.get("test_mode") == 0 and state.get("continuous") == 0,
+      "a recipe interrupted by SIGINT: clean-up, exit 1 as its summary says",
+      f"{reached=} {automatic=} {state=} {ran.why()}")
 off = tool("tx-off", "tx", "off")
 check(off.last.get("ok") and len(off.last.get("stopped", [])) == 4, "tx off", off.why())
 
