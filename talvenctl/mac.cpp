@@ -1,5 +1,6 @@
 // talvenctl: MAC addresses, and their provisioning from a pool (pool.h says what a pool
-// means; pool_journal.cpp keeps it in a local file with its journal).
+// means; pool_journal.cpp keeps it in a local file with its journal, pool_database.cpp in a
+// database shared by stations).
 #include <algorithm>
 #include <iostream>
 
@@ -101,12 +102,11 @@ Report cmd_pool_init(const PoolInitOptions& o) {
   for (const pool::Range& r : ranges)
     list.push_back({{"first", mac_text(r.first)}, {"last", mac_text(r.last)}});
   Report rep;
-  rep.data = {{"file", o.file},
-              {"journal", o.file + ".journal"},
-              {"ranges", list},
-              {"added", range.size()}};
-  rep.line("pool " + o.file + ": range " + mac_text(range.first) + " to " + mac_text(range.last) +
-           " (" + std::to_string(range.size()) + " addresses) added");
+  rep.data = backend->describe();
+  rep.data["ranges"] = list;
+  rep.data["added"] = range.size();
+  rep.line("pool " + backend->name() + ": range " + mac_text(range.first) + " to " +
+           mac_text(range.last) + " (" + std::to_string(range.size()) + " addresses) added");
   return rep;
 }
 
@@ -117,21 +117,29 @@ void check_pool_status(const PoolStatusOptions& o) {
 Report cmd_pool_status(const PoolStatusOptions& o) {
   check_pool_status(o);
   auto backend = pool::open_pool(o.file);
-  const pool::Snapshot s = backend->read();
+  const pool::Snapshot s = backend->read({});
   const pool::Counts c = pool::count(s);
   const json review = pool::review_list(s);
   Report rep;
-  rep.data = {{"file", o.file},     {"total", c.total}, {"provisioned", c.ok},
-              {"failed", c.failed}, {"scrap", c.scrap}, {"unknown", c.review},
-              {"free", c.free},     {"review", review}, {"torn_lines", s.torn_lines}};
+  rep.data = backend->describe();
+  rep.data.update(json{{"total", c.total},
+                       {"provisioned", c.ok},
+                       {"failed", c.failed},
+                       {"scrap", c.scrap},
+                       {"unknown", c.review},
+                       {"free", c.free},
+                       {"review", review},
+                       {"torn_lines", s.torn_lines}});
   rep.line(std::to_string(c.total) + " addresses: " + std::to_string(c.ok) + " provisioned, " +
            std::to_string(c.failed) + " failed, " + std::to_string(c.scrap) + " scrapped, " +
            std::to_string(c.review) + " unknown, " + std::to_string(c.free) + " free");
   for (const json& r : review)
     rep.line("  REVIEW: " + r["address"].get<std::string>() + " taken for serial '" +
              r["serial"].get<std::string>() + "' at " + r["time"].get<std::string>() +
-             ", outcome unknown ('mac pool review ADDRESS ok|failed|scrap' settles it)");
-  warn_if_low(&rep, o.file, c, threshold(o.warn_below, s));
+             (r.value("in_progress", false)
+                  ? ", being provisioned now"
+                  : ", outcome unknown ('mac pool review ADDRESS ok|failed|scrap' settles it)"));
+  warn_if_low(&rep, backend->name(), c, threshold(o.warn_below, s));
   return rep;
 }
 
@@ -139,7 +147,7 @@ void check_pool_review(Context& ctx, const PoolReviewOptions& o) {
   parse_mac(o.address);
   pool::parse_outcome(o.outcome);
   wait_ms(o.wait);
-  if (!ctx.written_by_recipe(o.pool)) pool::open_pool(o.pool)->read();
+  if (!ctx.written_by_recipe(o.pool)) pool::open_pool(o.pool)->read({});
 }
 
 Report cmd_pool_review(const PoolReviewOptions& o) {
@@ -149,7 +157,7 @@ Report cmd_pool_review(const PoolReviewOptions& o) {
   const pool::State outcome = pool::parse_outcome(o.outcome);
   auto backend = pool::open_pool(o.pool);
   backend->lock(wait_ms(o.wait));
-  const pool::Snapshot s = backend->read();
+  const pool::Snapshot s = backend->read({"", address});
   pool::check_settle(s, address);
   backend->record(pool::settle_event(address, outcome));
   const pool::Entry& e = s.entries.at(address);
@@ -157,7 +165,7 @@ Report cmd_pool_review(const PoolReviewOptions& o) {
   rep.data = {{"address", mac_text(address)},
               {"serial", e.serial},
               {"outcome", pool::state_name(outcome)},
-              {"pool", o.pool}};
+              {"pool", backend->name()}};
   rep.line(mac_text(address) + " (serial '" + e.serial + "') settled as " +
            pool::state_name(outcome));
   return rep;
@@ -168,24 +176,34 @@ void check_provision(Context& ctx, const ProvisionOptions& o) {
   wait_ms(o.wait);
   if (!o.warn_below.empty()) parse_number(o.warn_below, 0xFFFFFFFFu, "warn-below");
   // The pool and its journal are there and readable, unless an earlier recipe line makes it.
-  if (!ctx.written_by_recipe(o.pool)) pool::open_pool(o.pool)->read();
+  if (!ctx.written_by_recipe(o.pool)) pool::open_pool(o.pool)->read({o.serial, std::nullopt});
 }
 
 Report cmd_provision(Context& ctx, const ProvisionOptions& o) {
   check_provision(ctx, o);
   auto backend = pool::open_pool(o.pool);
-  backend->lock(wait_ms(o.wait));
-  const pool::Snapshot s = backend->read();
-  check_neighbours(*backend, s);
-  const pool::Plan plan = pool::plan_provision(s, o.serial, o.force);
+  // Up to the take nothing is recorded: a backend that lost its connection on the way is
+  // asked again from the start (a database that was restarted, say).
+  pool::Snapshot s;
+  pool::Plan plan;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      backend->lock(wait_ms(o.wait));
+      s = backend->read({o.serial, std::nullopt});
+      check_neighbours(*backend, s);
+      plan = pool::plan_provision(s, o.serial, o.force);
+      test_abort_point("provision-before-journal");
+      if (!plan.reuse)
+        backend->record(pool::take_event(plan.address, o.serial, o.force, plan.replaces));
+      break;
+    } catch (const pool::TransientError& e) {
+      if (attempt == 5) throw std::runtime_error(e.what());
+    }
+  }
   const std::string address = mac_text(plan.address);
   const std::vector<uint8_t> mac = u64_to_mac(plan.address);
   const json review = pool::review_list(s);
   const json known = {{"address", address}, {"serial", o.serial}, {"review", review}};
-
-  test_abort_point("provision-before-journal");
-  if (!plan.reuse)
-    backend->record(pool::take_event(plan.address, o.serial, o.force, plan.replaces));
   test_abort_point("provision-after-journal");
 
   // From here on the address may be on the board: every error names it.
@@ -241,7 +259,7 @@ Report cmd_provision(Context& ctx, const ProvisionOptions& o) {
                x["serial"].get<std::string>() + "') has no recorded outcome");
     pool::Snapshot after = s;
     if (!plan.reuse) pool::apply(&after, pool::take_event(plan.address, o.serial, false, {}));
-    warn_if_low(&rep, o.pool, pool::count(after), threshold(o.warn_below, s));
+    warn_if_low(&rep, backend->name(), pool::count(after), threshold(o.warn_below, s));
     return rep;
   } catch (const OperationError& e) {
     if (e.details.contains("address")) throw;
@@ -251,18 +269,18 @@ Report cmd_provision(Context& ctx, const ProvisionOptions& o) {
         e.operation, e.result,
         e.what() + std::string(" (address ") + address + ", serial " + o.serial + ")", details);
   } catch (const std::exception& e) {
-    // The journal could not record how it ended: the board may hold the address, which
-    // stays under review until settled.
+    // The pool could not record how it ended: the board may hold the address, which stays
+    // under review until settled.
+    const std::string kind = backend->kind();
     json details = known;
     details["board"] = written ? "written" : "not written";
-    details["journal"] = "outcome not recorded";
+    details[kind] = "outcome not recorded";
     throw OperationError(
-        "journal", 0,
+        kind, 0,
         std::string(e.what()) + ": " + address + " for serial " + o.serial +
-            (written ? " was written to the board" : "") +
-            ", but the journal does not record the outcome; the address stays under review "
-            "('mac pool review " +
-            address + " ok|failed|scrap --pool " + o.pool + "')",
+            (written ? " was written to the board" : "") + ", but the " + kind +
+            " does not record the outcome; the address stays under review ('mac pool review " +
+            address + " ok|failed|scrap --pool " + backend->argument() + "')",
         details);
   }
 }

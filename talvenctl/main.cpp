@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 
+#include "results.h"
 #include "tool.h"
 
 #ifndef TALVENCTL_VERSION
@@ -20,6 +21,7 @@ namespace {
 // own record.
 struct Options {
   std::string adapter, service, sim_state;
+  std::string config, timeout;  // the station's configuration; the database timeout
   bool json = false;
   EepromDumpOptions eeprom_dump;
   EepromDiffOptions eeprom_diff;
@@ -42,8 +44,12 @@ struct Options {
   RxOptions rx;
   TxSingleOptions tx_single;
   TxModeOptions tx_mode;
+  DbOptions db_init, db_migrate;
+  ResultsOptions results;
   std::string recipe;
   bool keep_going = false;
+  std::string serial;      // run: the board whose results are recorded
+  std::string results_to;  // run: where (default: the station's configuration)
 };
 
 // One parsed command line: its options and the command it chose.
@@ -114,11 +120,20 @@ void build(CLI::App& app, Line& line, bool global) {
                    "keep the simulated adapter's state in FILE (env TALVENCTL_SIM_STATE)")
         ->envname("TALVENCTL_SIM_STATE");
 #endif
+    app.add_option("--config", o.config,
+                   "the station's configuration: a JSON file naming its pool, where results go "
+                   "and the database timeout (env TALVENCTL_CONFIG)")
+        ->envname("TALVENCTL_CONFIG");
+    app.add_option("--timeout", o.timeout,
+                   "how long a database may take to connect or answer (default 10s)")
+        ->check(kDuration);
     app.set_version_flag("--version", std::string("talvenctl ") + TALVENCTL_VERSION);
     app.footer(
         "Exit status: 0 success, 1 an operation failed (eeprom diff: the images differ; run: a "
         "line failed or the recipe was interrupted), 2 bad input (nothing written), 3 no "
-        "adapter.\n"
+        "adapter, or the database could not be reached.\n"
+        "A POOL is a pool file (with its journal beside it) or an ODBC connection string, "
+        "e.g. 'Driver={PostgreSQL Unicode};Server=HOST;Database=DB;Uid=USER;Pwd=PW;Pool=NAME'.\n"
         "On Windows talvenctl raises the system timer resolution to 1 ms while it runs "
         "(timeBeginPeriod/timeEndPeriod), so that the library's 1 ms pauses between status polls "
         "last 1 ms and not a 15.6 ms timer tick.");
@@ -269,7 +284,8 @@ void build(CLI::App& app, Line& line, bool global) {
     CLI::App* pinit = pool->add_subcommand("init", "create a pool, or add a range to one");
     pinit->add_option("FIRST", p.first)->required()->check(kMac);
     pinit->add_option("LAST", p.last)->required()->check(kMac);
-    pinit->add_option("FILE", p.file)->required();
+    pinit->add_option("POOL", p.file,
+                      "pool file or connection string (default: the station configuration's)");
     pinit
         ->add_option("--warn-below", p.warn_below,
                      "warn when fewer addresses than this are free (kept in the pool)")
@@ -283,7 +299,8 @@ void build(CLI::App& app, Line& line, bool global) {
   {
     PoolStatusOptions& p = o.pool_status;
     CLI::App* pstat = pool->add_subcommand("status", "counts, and addresses needing review");
-    pstat->add_option("FILE", p.file)->required();
+    pstat->add_option("POOL", p.file,
+                      "pool file or connection string (default: the station configuration's)");
     pstat->add_option("--warn-below", p.warn_below, "low-pool threshold (default: the pool's)")
         ->check(number(0xFFFFFFFFu, "warn-below"));
     leaf(
@@ -297,7 +314,8 @@ void build(CLI::App& app, Line& line, bool global) {
     prev->add_option("OUTCOME", p.outcome, "ok, failed or scrap")
         ->required()
         ->check(CLI::IsMember({"ok", "failed", "scrap"}));
-    prev->add_option("--pool", p.pool, "the pool file")->required();
+    prev->add_option("--pool", p.pool,
+                     "pool file or connection string (default: the station configuration's)");
     prev->add_option("--wait", p.wait, "seconds to wait for the pool's lock (default 0)")
         ->check(kWait);
     leaf(
@@ -307,7 +325,8 @@ void build(CLI::App& app, Line& line, bool global) {
   {
     ProvisionOptions& p = o.provision;
     CLI::App* prov = mac->add_subcommand("provision", "write the next free address of a pool");
-    prov->add_option("--pool", p.pool, "the pool file")->required();
+    prov->add_option("--pool", p.pool,
+                     "pool file or connection string (default: the station configuration's)");
     prov->add_option("--serial", p.serial, "the board's serial number")->required();
     prov->add_flag("--force", p.force,
                    "a new address for a serial that already has one (or one under review)");
@@ -416,11 +435,41 @@ void build(CLI::App& app, Line& line, bool global) {
   leaf(tx->add_subcommand("off", "switch every continuous transmit mode off (safe at any time)"),
        true, none, [](Context& ctx) { return cmd_tx_off(ctx); });
 
+  // ---- db, results ----
+  CLI::App* dbcmd = app.add_subcommand("db", "the station database's schema");
+  dbcmd->require_subcommand(1);
+  for (const char* action : {"init", "migrate"}) {
+    DbOptions& d = action[0] == 'i' ? o.db_init : o.db_migrate;
+    d.action = action;
+    CLI::App* sub = dbcmd->add_subcommand(
+        action, action[0] == 'i' ? "create the schema in a database that has none"
+                                 : "bring an older schema up to this talvenctl's version");
+    sub->add_option("DATABASE", d.database,
+                    "ODBC connection string (default: the station configuration's database)");
+    leaf(sub, false, none, [&d](Context&) { return cmd_db(d); });
+  }
+  {
+    ResultsOptions& r = o.results;
+    CLI::App* res = app.add_subcommand("results", "a board's test results, run by run");
+    res->add_option("SERIAL", r.serial, "the board's serial number")->required();
+    res->add_option("--results", r.from,
+                    "JSON Lines file or connection string (default: the station configuration's)");
+    leaf(
+        res, false, [&r](Context&) { check_results(r); },
+        [&r](Context&) { return cmd_results(r); });
+  }
+
   if (global) {
     CLI::App* run = app.add_subcommand(
         "run", "run a recipe: one command per line, # comments, clean-up lines after 'cleanup:'");
     run->add_option("RECIPE", o.recipe)->required();
     run->add_flag("--keep-going", o.keep_going, "go on after a failing command");
+    run->add_option("--serial", o.serial,
+                    "record every result for this board (in the database when one is configured, "
+                    "else in a JSON Lines file)");
+    run->add_option("--results", o.results_to,
+                    "where the results go: JSON Lines file or connection string (default: the "
+                    "station configuration's)");
     run->callback([ln] {
       ln->is_run = true;
       ln->chosen = true;
@@ -506,6 +555,7 @@ int emit(const Context& ctx, const std::string& name, const std::function<Report
     out["ok"] = true;
     for (auto& [k, v] : rep.data.items()) out[k] = v;
     if (rep.status != kExitOk) out["exit"] = rep.status;
+    if (ctx.on_result) ctx.on_result(out);
     if (ctx.json_output) {
       std::cout << out.dump() << "\n" << std::flush;
     } else if (!rep.raw.empty()) {
@@ -537,6 +587,11 @@ int emit(const Context& ctx, const std::string& name, const std::function<Report
                     {"result", e.result},
                     {"message", message}};
     for (auto& [k, v] : e.details.items()) out[k] = v;
+  } catch (const DatabaseError& e) {
+    status = e.unreachable ? kExitNoAdapter : kExitFailed;
+    message = e.what();
+    out["ok"] = false;
+    out["error"] = {{"kind", "database"}, {"sqlstate", e.sqlstate}, {"message", message}};
   } catch (const std::exception& e) {  // files and other system trouble
     status = kExitFailed;
     message = e.what();
@@ -544,6 +599,7 @@ int emit(const Context& ctx, const std::string& name, const std::function<Report
     out["error"] = {{"kind", "system"}, {"message", message}};
   }
   out["exit"] = status;
+  if (ctx.on_result) ctx.on_result(out);
   if (ctx.json_output) std::cout << out.dump() << "\n" << std::flush;
   std::cerr << "talvenctl " << name << ": " << message << "\n";
   return status;
@@ -593,8 +649,10 @@ struct AdapterUse {
   }
 };
 
-int run_recipe(Session& session, const std::string& file, bool keep_going) {
+int run_recipe(Session& session, const std::string& file, bool keep_going,
+               const std::string& serial, const std::string& results_to) {
   Context& ctx = session.ctx;
+  std::unique_ptr<ResultRecorder> recorder;  // with --serial
   auto refuse = [&](const std::string& msg, int status) {
     json out = {{"command", "run"},
                 {"ok", false},
@@ -602,6 +660,7 @@ int run_recipe(Session& session, const std::string& file, bool keep_going) {
                 {"run", 0},
                 {"error", {{"kind", status == kExitUsage ? "usage" : "recipe"}, {"message", msg}}},
                 {"exit", status}};
+    if (recorder) recorder->record(out);
     if (ctx.json_output) std::cout << out.dump() << "\n" << std::flush;
     std::cerr << "talvenctl run: " << msg << "\n";
     return status;
@@ -649,6 +708,17 @@ int run_recipe(Session& session, const std::string& file, bool keep_going) {
                     kExitUsage);
     steps.push_back(std::move(step));
   }
+  // Where the board's results go is reached before anything runs.
+  if (!serial.empty()) {
+    try {
+      recorder = std::make_unique<ResultRecorder>(
+          results_to.empty() ? configured_results() : results_to, serial, file);
+    } catch (const UsageError& e) {
+      return refuse(e.what(), kExitUsage);
+    } catch (const DatabaseError& e) {
+      return refuse(e.what(), e.unreachable ? kExitNoAdapter : kExitFailed);
+    }
+  }
   const bool needs_adapter = std::any_of(
       steps.begin(), steps.end(), [](const Step& s) { return s.parsed->command.needs_adapter; });
   try {
@@ -674,6 +744,7 @@ int run_recipe(Session& session, const std::string& file, bool keep_going) {
                     status);
   }
   ctx.recipe_outputs.clear();
+  if (recorder) ctx.on_result = [&recorder](const json& result) { recorder->record(result); };
 
   // 2. The lines, up to the first failure (or all with --keep-going), then the clean-up lines
   // whatever happened; after a failure or an interruption the tool also switches off what the
@@ -736,6 +807,20 @@ int run_recipe(Session& session, const std::string& file, bool keep_going) {
               {"interrupted", interrupted()},
               {"cleanup",
                {{"lines", cleanup_lines}, {"failed", cleanup_failed}, {"automatic", automatic}}}};
+  ctx.on_result = nullptr;
+  // The results: the summary is the run's last; a result kept locally instead of in the
+  // database fails the run.
+  for (int pass = 0; recorder && pass < 2; ++pass) {
+    if (!recorder->problem().empty() && status == kExitOk) {
+      status = kExitFailed;
+      out["ok"] = false;
+      line += "; results: " + recorder->problem();
+    }
+    out["results"] = recorder->summary();
+    if (status != kExitOk) out["error"] = {{"kind", "recipe"}, {"message", line}};
+    out["exit"] = status;
+    if (pass == 0) recorder->record(out);
+  }
   if (status != kExitOk) out["error"] = {{"kind", "recipe"}, {"message", line}};
   out["exit"] = status;
   if (ctx.json_output)
@@ -786,11 +871,14 @@ int tool_main(int argc, char** argv) {
   int status = kExitOk;
   try {
     sim_state_begin(line->options.sim_state);
+    load_station_config(line->options.config);
+    set_database_timeout(line->options.timeout);
   } catch (const UsageError& e) {
     return emit(session.ctx, line->command.name, [&]() -> Report { throw e; });
   }
   if (line->is_run) {
-    status = run_recipe(session, line->options.recipe, line->options.keep_going);
+    status = run_recipe(session, line->options.recipe, line->options.keep_going,
+                        line->options.serial, line->options.results_to);
   } else {
     status = emit(session.ctx, line->command.name,
                   [&]() -> Report { return perform(session, line->command); });

@@ -27,31 +27,80 @@ State parse_outcome(const std::string& text) {
   throw UsageError("bad outcome '" + text + "' (ok, failed or scrap)");
 }
 
-void apply(Snapshot* s, const json& e) {
-  if (!e.is_object() || !e.contains("address") || !e["address"].is_string()) return;
-  const uint64_t a = mac_to_u64(parse_mac(e["address"].get<std::string>()));
+Change change_of(const json& e) {
+  if (!e.is_object() || !e.contains("address") || !e["address"].is_string())
+    throw UsageError("an event without an address");
+  Change c;
+  c.address = mac_to_u64(parse_mac(e["address"].get<std::string>()));
   const std::string event = e.value("event", "");
   if (event == "take") {
+    c.take = true;
+    c.state = State::Review;
+  } else if (event == "outcome") {
+    c.state = e.value("outcome", "") == "ok" ? State::Ok : State::Failed;
+  } else if (event == "settle") {
+    try {
+      c.state = parse_outcome(e.value("outcome", ""));
+    } catch (const UsageError&) {
+    }
+  }
+  // A reissue leaves the address with its serial, as it was; a review finds it under review.
+  return c;
+}
+
+namespace {
+// The counts of a partial snapshot follow its entries' changes.
+void recount(Counts* c, const std::optional<State>& before, State after, bool in_range) {
+  auto slot = [c](State s) -> uint64_t& {
+    switch (s) {
+      case State::Ok:
+        return c->ok;
+      case State::Failed:
+        return c->failed;
+      case State::Scrap:
+        return c->scrap;
+      case State::Review:
+        break;
+    }
+    return c->review;
+  };
+  if (before) {
+    --slot(*before);
+  } else if (in_range && c->free > 0) {
+    --c->free;
+  }
+  ++slot(after);
+}
+}  // namespace
+
+void apply(Snapshot* s, const json& e) {
+  Change c;
+  try {
+    c = change_of(e);
+  } catch (const UsageError&) {
+    return;  // not an event: changes nothing
+  }
+  if (c.take) {
     Entry entry;
-    entry.address = a;
+    entry.address = c.address;
     entry.serial = e.value("serial", "");
     entry.station = e.value("station", "");
     entry.time = e.value("time", "");
     entry.order = s->entries.size();
-    s->entries[a] = entry;
+    if (s->partial) {
+      bool in_range = false;
+      for (const Range& r : s->ranges)
+        in_range = in_range || (c.address >= r.first && c.address <= r.last);
+      recount(&s->counts, std::nullopt, State::Review, in_range);
+      if (s->next_free == c.address) s->next_free.reset();
+    }
+    s->entries[c.address] = entry;
     return;
   }
-  auto it = s->entries.find(a);
-  if (it == s->entries.end()) return;  // an outcome without its take changes nothing
-  if (event == "outcome") {
-    it->second.state = e.value("outcome", "") == "ok" ? State::Ok : State::Failed;
-  } else if (event == "settle") {
-    try {
-      it->second.state = parse_outcome(e.value("outcome", ""));
-    } catch (const UsageError&) {
-    }
-  }
-  // A reissue leaves the address with its serial, as it was.
+  auto it = s->entries.find(c.address);
+  if (it == s->entries.end() || !c.state) return;  // an outcome without its take changes nothing
+  if (s->partial) recount(&s->counts, it->second.state, *c.state, false);
+  it->second.state = *c.state;
 }
 
 json take_event(uint64_t address, const std::string& serial, bool force,
@@ -97,6 +146,21 @@ json settle_event(uint64_t address, State outcome) {
           {"time", utc_timestamp(false)}};
 }
 
+json review_event(uint64_t address) {
+  return {{"event", "review"}, {"address", mac_text(address)}, {"time", utc_timestamp(false)}};
+}
+
+std::optional<uint64_t> first_free(const Snapshot& s) {
+  for (const Range& r : s.ranges) {
+    // The entries are ordered by address: walk those of this range from its first address.
+    uint64_t a = r.first;
+    for (auto it = s.entries.lower_bound(r.first); it != s.entries.end() && it->first == a; ++it)
+      ++a;
+    if (a <= r.last && a >= r.first) return a;
+  }
+  return std::nullopt;
+}
+
 Plan plan_provision(const Snapshot& s, const std::string& serial, bool force) {
   Plan plan;
   // The serial's earlier addresses, newest take last.
@@ -108,10 +172,12 @@ Plan plan_provision(const Snapshot& s, const std::string& serial, bool force) {
   if (!force) {
     for (const Entry* e : mine)
       if (e->state == State::Review)
-        throw UsageError("serial " + serial + " has " + mac_text(e->address) +
-                         " under review (taken " + e->time +
-                         ", outcome unknown): settle it with 'mac pool review', or --force "
-                         "for a new address");
+        throw UsageError(
+            "serial " + serial + " has " + mac_text(e->address) +
+            (e->in_progress ? " being provisioned now by " + e->station + " (taken " + e->time + ")"
+                            : " under review (taken " + e->time +
+                                  ", outcome unknown): settle it with 'mac pool review', or "
+                                  "--force for a new address"));
     for (auto it = mine.rbegin(); it != mine.rend(); ++it)
       if ((*it)->state == State::Ok) {
         plan.reuse = true;
@@ -121,13 +187,10 @@ Plan plan_provision(const Snapshot& s, const std::string& serial, bool force) {
   }
   for (const Entry* e : mine)
     if (e->state == State::Ok || e->state == State::Review) plan.replaces.push_back(e->address);
-  for (const Range& r : s.ranges)
-    for (uint64_t a = r.first; a <= r.last; ++a)
-      if (!s.entries.count(a)) {
-        plan.address = a;
-        return plan;
-      }
-  throw OperationError("mac provision", 0, "the pool has no free address");
+  const std::optional<uint64_t> free = s.partial ? s.next_free : first_free(s);
+  if (!free) throw OperationError("mac provision", 0, "the pool has no free address");
+  plan.address = *free;
+  return plan;
 }
 
 void check_settle(const Snapshot& s, uint64_t address) {
@@ -137,9 +200,13 @@ void check_settle(const Snapshot& s, uint64_t address) {
   if (it->second.state != State::Review)
     throw UsageError(mac_text(address) + " is not under review (its outcome is " +
                      state_name(it->second.state) + ")");
+  if (it->second.in_progress)
+    throw UsageError(mac_text(address) + " is being provisioned now by " + it->second.station +
+                     " (taken " + it->second.time + "): its outcome is still to come");
 }
 
 Counts count(const Snapshot& s) {
+  if (s.partial) return s.counts;
   Counts c;
   uint64_t in_pool = 0;
   for (const Range& r : s.ranges) c.total += r.size();
@@ -157,8 +224,10 @@ Counts count(const Snapshot& s) {
 json review_list(const Snapshot& s) {
   json list = json::array();
   for (const auto& [a, e] : s.entries)
-    if (e.state == State::Review)
+    if (e.state == State::Review) {
       list.push_back({{"address", mac_text(a)}, {"serial", e.serial}, {"time", e.time}});
+      if (e.in_progress) list.back()["in_progress"] = true;
+    }
   return list;
 }
 
@@ -184,7 +253,14 @@ void check_serial(const std::string& serial) {
 }
 
 std::unique_ptr<Backend> open_pool(const std::string& where) {
-  return open_journal_pool(where);
+  const std::string chosen = where.empty() ? configured_pool() : where;
+  if (chosen.empty())
+    throw UsageError(
+        "no pool: name one (a pool file, or an ODBC connection string such as "
+        "'Driver={PostgreSQL Unicode};Server=...;Database=...;Pool=NAME'), or set \"pool\" in "
+        "the station configuration (--config)");
+  if (odbc_connection_string(chosen)) return open_database_pool(chosen);
+  return open_journal_pool(chosen);
 }
 
 }  // namespace pool

@@ -146,6 +146,9 @@ class JournalPool : public Backend {
       : file_(std::move(file)), journal_path_(file_ + ".journal") {}
 
   std::string name() const override { return file_; }
+  std::string kind() const override { return "journal"; }
+  json describe() const override { return {{"file", file_}, {"journal", journal_path_}}; }
+  std::string argument() const override { return file_; }
 
   std::vector<Range> add_range(const Range& range, const uint64_t* warn_below,
                                uint32_t wait_ms) override {
@@ -201,7 +204,7 @@ class JournalPool : public Backend {
     check_owner(p, journal_.contents());
   }
 
-  Snapshot read() override {
+  Snapshot read(const Focus&) override {
     const PoolFile p = load_pool_file(file_);
     std::string text;
     if (journal_.is_open()) {

@@ -21,7 +21,7 @@ using json = nlohmann::ordered_json;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;     // an operation of the adapter failed
 constexpr int kExitUsage = 2;      // bad usage or bad input; nothing was written
-constexpr int kExitNoAdapter = 3;  // no adapter could be found or opened
+constexpr int kExitNoAdapter = 3;  // no adapter could be found or opened, or no database reached
 
 // Bad usage or input, found before anything was written.
 struct UsageError : std::runtime_error {
@@ -33,6 +33,14 @@ struct NoAdapterError : std::runtime_error {
       : std::runtime_error(message), operation(std::move(op)), result(res) {}
   std::string operation;
   unsigned long result;
+};
+// The database could not be reached (`unreachable`: exit status 3, as for a missing adapter), or
+// refused what the tool asked of it (exit status 1).
+struct DatabaseError : std::runtime_error {
+  DatabaseError(const std::string& message, std::string state, bool cannot_reach)
+      : std::runtime_error(message), sqlstate(std::move(state)), unreachable(cannot_reach) {}
+  std::string sqlstate;
+  bool unreachable;
 };
 // A library operation reported failure. `details` carries what the command knows about the
 // state it leaves behind (for example the EEPROM words that differ from the image).
@@ -69,6 +77,9 @@ struct Context {
   // one cannot have it checked before the recipe runs.
   std::set<std::string> recipe_outputs;
   bool written_by_recipe(const std::string& path) const { return recipe_outputs.count(path) > 0; }
+  // Called with every command's JSON object as it is printed (a recipe run with --serial
+  // records them).
+  std::function<void(const json&)> on_result;
 };
 
 // One command of a command line or of a recipe line: what it needs, its checks and its work.
@@ -132,6 +143,14 @@ struct PoolInitOptions {
 struct PoolStatusOptions {
   std::string file;
   std::string warn_below;
+};
+struct DbOptions {
+  std::string action;  // init, migrate
+  std::string database;
+};
+struct ResultsOptions {
+  std::string serial;
+  std::string from;  // a JSON Lines file or a connection string (default: the station's)
 };
 struct PoolReviewOptions {
   std::string address, outcome, pool;
@@ -279,6 +298,28 @@ class LockedFile {
 // TALVENCTL_TEST_FAIL_AT=<step> makes the file write of the named step fail (test_fail_point).
 void test_abort_point(const char* step);
 bool test_fail_point(const char* step);
+
+// ---- station.cpp: the station's configuration ----
+// A JSON file (--config FILE, or TALVENCTL_CONFIG) naming where the station keeps its pool and
+// its results, so that commands need not name them:
+//   {"pool": "line.pool" | "Driver={PostgreSQL Unicode};Server=...;Database=...;Pool=line-a",
+//    "results": "results.jsonl" | "Driver=...;...",
+//    "timeout": "10s"}
+// Throws UsageError for a file that cannot be read or is not such an object.
+void load_station_config(const std::string& path);
+std::string configured_pool();  // "" when none
+// Where a run's results go: "results", else the database of a configured database pool, else
+// talvenctl-results.jsonl in the current folder.
+std::string configured_results();
+// How long a database may take to answer (--timeout, "timeout", default 10 s).
+void set_database_timeout(const std::string& text);  // throws UsageError; "" keeps the default
+uint32_t database_timeout_ms();
+// Whether `text` is an ODBC connection string (Driver=..., DSN=..., FILEDSN=...) rather than a
+// file name.
+bool odbc_connection_string(const std::string& text);
+Report cmd_db(const DbOptions& o);
+void check_results(const ResultsOptions& o);
+Report cmd_results(const ResultsOptions& o);
 
 // ---- sim_state_linux.cpp (no-ops on Windows) ----
 // Loads the simulated adapter's state from --sim-state / TALVENCTL_SIM_STATE before the
