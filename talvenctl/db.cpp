@@ -123,7 +123,7 @@ bool Dialect::timed_out(const std::string& sqlstate) const {
 
 Database::Database(std::string connection_string, bool for_migration)
     : connection_string_(std::move(connection_string)) {
-  connect();
+  ensure_connected();
   check_schema(for_migration);
 }
 
@@ -131,9 +131,10 @@ DatabaseError Database::error(const odbc::Error& e, const std::string& what) con
   return DatabaseError(what + " (" + where() + "): " + e.what(), e.sqlstate, e.connection_lost());
 }
 
-void Database::connect() {
+void Database::connect(uint64_t deadline) {
   try {
-    conn_.open(connection_string_, database_timeout_ms());
+    const uint64_t now = monotonic_ms();
+    conn_.open(connection_string_, uint32_t(deadline > now + 1000 ? deadline - now : 1000));
   } catch (const odbc::Error& e) {
     throw DatabaseError("cannot connect to the database " + where() + ": " + e.what(), e.sqlstate,
                         true);
@@ -157,12 +158,16 @@ void Database::connect() {
 void Database::ensure_connected(uint64_t deadline) {
   if (conn_.is_open()) return;
   if (deadline == 0) deadline = monotonic_ms() + database_timeout_ms();
+  // A server that refuses connections now (down, restarting, shutting down) is asked again
+  // until the deadline; a driver that cannot be loaded, or refused credentials, are not.
   for (uint32_t pause = 50;; pause = pause < 1000 ? pause * 2 : 1000) {
     try {
-      connect();
+      connect(deadline);
       return;
     } catch (const DatabaseError& e) {
-      if (!e.unreachable || monotonic_ms() >= deadline || !sleep_interruptible(pause)) throw;
+      if (!odbc::connection_lost(e.sqlstate) || monotonic_ms() >= deadline ||
+          !sleep_interruptible(pause))
+        throw;
     }
   }
 }

@@ -34,7 +34,8 @@ struct Dialect {
 
 class Database {
  public:
-  // Connects (within the database timeout) and checks the schema: none, or a newer or older
+  // Connects (trying again while the server refuses connections, within the database timeout)
+  // and checks the schema: none, or a newer or older
   // version, is refused with UsageError (unless `for_migration`). Cannot connect:
   // DatabaseError (unreachable). `connection_string` carries no talvenctl attribute.
   Database(std::string connection_string, bool for_migration = false);
@@ -58,7 +59,7 @@ class Database {
   DatabaseError error(const odbc::Error& e, const std::string& what) const;
 
  private:
-  void connect();
+  void connect(uint64_t deadline);
   void check_schema(bool for_migration);
 
   std::string connection_string_;

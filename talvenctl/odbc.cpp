@@ -58,10 +58,14 @@ struct Statement {
 
 }  // namespace
 
-bool Error::connection_lost() const {
+bool connection_lost(const std::string& sqlstate) {
   // 08xxx: connection exceptions (08S01 the link failed); 57P01..57P03: the server is shutting
   // down or starting; HYT01: the connection timed out.
   return sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("57P0", 0) == 0 || sqlstate == "HYT01";
+}
+
+bool Error::connection_lost() const {
+  return odbc::connection_lost(sqlstate);
 }
 
 struct Connection::Handles {

@@ -23,6 +23,10 @@ struct Error : std::runtime_error {
   bool connection_lost() const;
 };
 
+// Whether a SQLSTATE says the connection is gone or cannot be made now (class 08, or a server
+// shutting down or starting up).
+bool connection_lost(const std::string& sqlstate);
+
 // A parameter of a statement: NULL, a 64-bit integer or text.
 struct Value {
   enum class Kind { Null, Integer, Text } kind = Kind::Null;

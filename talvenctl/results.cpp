@@ -5,7 +5,7 @@
 //   {"serial":SN,"run":ID,"step":N,"station":H,"recipe":R,"time":T,"result":{...}}
 // `talvenctl results SN` shows a board's history from either. A result the database cannot
 // take (its connection stays lost past the timeout) is kept in talvenctl-results.jsonl in the
-// current folder, and the run says so and fails.
+// current folder, with every later result of the run, and the run says so and fails.
 #include <chrono>
 #include <map>
 #include <random>
@@ -62,7 +62,10 @@ void ResultRecorder::record(const json& result) {
                      {"recipe", recipe_}, {"time", utc_timestamp(false)},
                      {"result", result}};
   try {
-    if (!db_) {
+    if (!problem_.empty()) {
+      // The database was lost earlier in this run: the rest goes beside the station at once.
+      throw std::runtime_error("the database could not take an earlier result");
+    } else if (!db_) {
       append_line(where_, line);
     } else {
       const bool ok = result.value("ok", false);

@@ -4,7 +4,7 @@
 # as root it runs as the `postgres` account the package creates), listening on a Unix socket
 # in that folder only (no TCP port), with trust authentication for the socket. The server is
 # stopped and its folder removed on every way out (the command's end, an error, Ctrl-C,
-# SIGTERM, SIGHUP).
+# SIGTERM, SIGHUP; and, through a guardian process, a SIGKILL of this script).
 #
 #   tools/with_postgres.sh COMMAND [ARGS...]
 #
@@ -51,13 +51,18 @@ esac
 EOF
 chmod 755 "$ctl"
 
-cleanup() {
-  local rc=$?
-  trap - EXIT INT TERM HUP
+stop_server() {
   if [[ -f $data/postmaster.pid ]]; then
     "${as[@]}" "$bin/pg_ctl" -D "$data" -m immediate -w -t 30 stop >/dev/null 2>&1 || true
   fi
   rm -rf "$top"
+}
+child=
+cleanup() {
+  local rc=$?
+  trap - EXIT INT TERM HUP
+  [[ -z $child ]] || kill -TERM "$child" 2>/dev/null || true
+  stop_server
   exit "$rc"
 }
 trap cleanup EXIT
@@ -76,11 +81,25 @@ if ! "$ctl" start; then
   tail -n 5 "$top/log/server.log" >&2
   exit 1
 fi
+# Should this script itself be killed (SIGKILL, which no trap sees), a guardian stops the
+# server once the script is gone.
+(
+  trap '' INT TERM HUP
+  while kill -0 $$ 2>/dev/null; do sleep 1; done
+  stop_server
+) </dev/null >/dev/null 2>&1 &
 "${as[@]}" "$bin/psql" -h "$sock" -p "$port" -U postgres -d postgres -qAtX \
   -c "CREATE DATABASE talven_test" >/dev/null
 
 export TALVEN_PG_SOCKET=$sock TALVEN_PG_PORT=$port TALVEN_PG_BIN=$bin TALVEN_PG_DATA=$data
 export TALVEN_PG_AS="${as[*]}" TALVEN_PG_CTL=$ctl
 export TALVEN_PG_ODBC="Driver={PostgreSQL Unicode};Server=$sock;Port=$port;Database=talven_test;Uid=postgres;"
+# The command runs in the background so that a signal reaches the traps at once (a trap waits
+# for a command in the foreground to end).
+"$@" &
+child=$!
 set +e
-"$@"
+wait "$child"
+rc=$?
+child=
+exit "$rc"
