@@ -2,7 +2,8 @@
 # Windows end to end under Wine: the 64-bit talven.dll, the example session and the conformance
 # program (tests/windows) against the kernel-mode virtual adapter, installed as the packet
 # driver's service NORVAKS in a Wine prefix of its own (build/wine-e2e, kept between runs).
-# talvenctl.exe is run against the same adapter (tests/windows/talvenctl_wine.py).
+# talvenctl.exe is run against the same adapter (tests/windows/talvenctl_wine.py), and against
+# a PostgreSQL database through Wine's odbc32 (tests/windows/talvenctl_wine_database.py).
 # Prints the programs' PASS:/FAIL: lines and TIMING: lines, then one summary line; exits
 # non-zero on any failure, including when Wine cannot run.
 #   tools/check_windows.sh [build/mingw-x86_64]
@@ -126,6 +127,14 @@ else
   echo "FAIL: talvenctl.exe does not import timeBeginPeriod"
   status=1
 fi
+# The station database through Windows' own odbc32, wide functions only (Wine has no ANSI
+# connect); talven.dll itself imports no ODBC (tools/check_dll.sh lists its imports).
+if grep -q 'SQLDriverConnectW' <<<"$imports" && ! grep -q 'SQLDriverConnectA' <<<"$imports"; then
+  echo "PASS: talvenctl.exe reaches databases through odbc32 (SQLDriverConnectW, no ANSI calls)"
+else
+  echo "FAIL: talvenctl.exe does not import odbc32's SQLDriverConnectW (or imports SQLDriverConnectA)"
+  status=1
+fi
 timeout 300 /usr/bin/python3 "$root/tests/windows/talvenctl_wine.py" "$out" "$wine" \
   >"$out/talvenctl.txt" 2>&1 </dev/null
 rc=$?
@@ -135,6 +144,21 @@ if [[ $rc -ne 0 ]] || ! grep -q '^talvenctl under Wine: [0-9]* passed, 0 failed'
   status=1
 fi
 grep '^talvenctl under Wine: ' "$out/talvenctl.txt" || true
+
+# ---- talvenctl.exe and a PostgreSQL database, through Wine's odbc32 and the host's unixODBC ----
+# (tests/windows/talvenctl_wine_database.py; a server of its own, tools/with_postgres.sh)
+run 30 "$out/link.txt" talven_wintests.exe link
+bash "$root/tools/with_postgres.sh" timeout 300 /usr/bin/python3 \
+  "$root/tests/windows/talvenctl_wine_database.py" "$out" "$wine" \
+  "$root/build/linux/talvenctl/talvenctl" >"$out/talvenctl-database.txt" 2>&1 </dev/null
+rc=$?
+grep -E '^(PASS|FAIL): ' "$out/talvenctl-database.txt"
+if [[ $rc -ne 0 ]] ||
+  ! grep -q '^talvenctl database under Wine: [0-9]* passed, 0 failed' "$out/talvenctl-database.txt"; then
+  echo "FAIL: talvenctl database under Wine (exit $rc; last line: $(tail -n 1 "$out/talvenctl-database.txt"))"
+  status=1
+fi
+grep '^talvenctl database under Wine: ' "$out/talvenctl-database.txt" || true
 
 # ---- Timing against the raw requests ----
 run 60 "$out/timing.txt" talven_wintests.exe timing

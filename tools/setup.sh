@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the builds need, and only what is missing: cmake, make, g++, GoogleTest and
 # GoogleMock, lld and clang (MSVC import library), Mono, pytest and pkg-config (the bindings'
-# checks), and the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
+# checks), unixODBC, the PostgreSQL ODBC driver and server (talvenctl's station database), and
+# the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
 # any number of times; a machine that has everything is left untouched.
 set -euo pipefail
 
@@ -32,6 +33,11 @@ command -v mono >/dev/null || need mono-runtime
 command -v pkg-config >/dev/null || need pkg-config
 # talvenctl's tests trace its backup's flushes (the file, then its folder) with strace.
 command -v strace >/dev/null || need strace
+# talvenctl's station database: unixODBC's headers and driver manager, the PostgreSQL ODBC
+# driver, and the PostgreSQL server its tests start for themselves (tools/with_postgres.sh).
+[[ -f /usr/include/sqlext.h ]] || need unixodbc-dev
+compgen -G '/usr/lib/*/odbc/psqlodbcw.so' >/dev/null || need odbc-postgresql
+compgen -G '/usr/lib/postgresql/*/bin/pg_ctl' >/dev/null || need postgresql
 # The 64-bit DLL's smoke test runs under Wine.
 [[ -x /usr/lib/wine/wine64 ]] || need wine64
 for arch in i686 x86_64; do
