@@ -11,7 +11,7 @@ namespace Talven
 {
     public sealed partial class Adapter
     {
-        /// <summary>Asks the adapter's driver to reset the adapter under test. (ResetDUT)</summary>
+        /// <summary>ResetDUT: Asks the adapter's driver to reset the adapter under test.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -25,7 +25,7 @@ namespace Talven
             Check("ResetDUT", NativeMethods.ResetDUT(Handle));
         }
 
-        /// <summary>Puts the adapter into test mode. (StartTest)</summary>
+        /// <summary>StartTest: Puts the adapter into test mode.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver accepted test mode and reported a finished command within 100 polls (101 status queries); else 0.</para>
@@ -39,7 +39,7 @@ namespace Talven
             Check("StartTest", NativeMethods.StartTest(Handle));
         }
 
-        /// <summary>Takes the adapter out of test mode. (StopTest)</summary>
+        /// <summary>StopTest: Takes the adapter out of test mode.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver applied the request, else 0. No completion wait; sent whether or not a test runs.</para>
@@ -53,7 +53,7 @@ namespace Talven
             Check("StopTest", NativeMethods.StopTest(Handle));
         }
 
-        /// <summary>Sets the transmit data rate. (SetDataRate)</summary>
+        /// <summary>SetDataRate: Sets the transmit data rate.</summary>
         /// <remarks>
         /// <para>Arguments: `rate`: the driver's data-rate code (for example 108), passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -67,7 +67,7 @@ namespace Talven
             Check("SetDataRate", NativeMethods.SetDataRate(Handle, rate));
         }
 
-        /// <summary>Sets the preamble. (SetPreamble)</summary>
+        /// <summary>SetPreamble: Sets the preamble.</summary>
         /// <remarks>
         /// <para>Arguments: `preamble`: the driver's preamble code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -81,7 +81,7 @@ namespace Talven
             Check("SetPreamble", NativeMethods.SetPreamble(Handle, preamble));
         }
 
-        /// <summary>Sets the baseband filter. (SetFilterBB)</summary>
+        /// <summary>SetFilterBB: Sets the baseband filter.</summary>
         /// <remarks>
         /// <para>Arguments: `filter`: the baseband filter code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -95,7 +95,7 @@ namespace Talven
             Check("SetFilterBB", NativeMethods.SetFilterBB(Handle, filter));
         }
 
-        /// <summary>Sets the baseband's manual antenna diversity. (SetManualDiversityBB)</summary>
+        /// <summary>SetManualDiversityBB: Sets the baseband's manual antenna diversity.</summary>
         /// <remarks>
         /// <para>Arguments: `diversity`: the diversity code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -109,7 +109,7 @@ namespace Talven
             Check("SetManualDiversityBB", NativeMethods.SetManualDiversityBB(Handle, diversity));
         }
 
-        /// <summary>Tunes the radio to a channel. (SetChannelDirectCall)</summary>
+        /// <summary>SetChannelDirectCall: Tunes the radio to a channel.</summary>
         /// <remarks>
         /// <para>Arguments: `channel`: the channel number (1 to 14 at 2.4 GHz, 36 and up at 5 GHz as the driver takes them), passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -123,7 +123,7 @@ namespace Talven
             Check("SetChannelDirectCall", NativeMethods.SetChannelDirectCall(Handle, channel));
         }
 
-        /// <summary>Puts the adapter into its sleep mode. (SetSleepModeDirectCall)</summary>
+        /// <summary>SetSleepModeDirectCall: Puts the adapter into its sleep mode.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -137,7 +137,7 @@ namespace Talven
             Check("SetSleepModeDirectCall", NativeMethods.SetSleepModeDirectCall(Handle));
         }
 
-        /// <summary>Wakes the adapter from its sleep mode. (SetWakeModeDirectCall)</summary>
+        /// <summary>SetWakeModeDirectCall: Wakes the adapter from its sleep mode.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -151,7 +151,7 @@ namespace Talven
             Check("SetWakeModeDirectCall", NativeMethods.SetWakeModeDirectCall(Handle));
         }
 
-        /// <summary>Switches the driver's own continuous-transmit test mode on or off. (SetTxContinuousDirectCall)</summary>
+        /// <summary>SetTxContinuousDirectCall: Switches the driver's own continuous-transmit test mode on or off.</summary>
         /// <remarks>
         /// <para>Arguments: `value`: the driver's continuous-transmit code (nonzero on, 0 off as the driver defines them), passed to the driver unchanged; the library checks no range. This is the driver's own continuous transmission, not the library's worker (see `PKT32OFDMContinuousTx`).</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -165,7 +165,7 @@ namespace Talven
             Check("SetTxContinuousDirectCall", NativeMethods.SetTxContinuousDirectCall(Handle, value));
         }
 
-        /// <summary>Switches the driver's single-carrier continuous transmission on or off. (SetSingleCarrierTxContinuous)</summary>
+        /// <summary>SetSingleCarrierTxContinuous: Switches the driver's single-carrier continuous transmission on or off.</summary>
         /// <remarks>
         /// <para>Arguments: `value`: the single-carrier code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -179,7 +179,7 @@ namespace Talven
             Check("SetSingleCarrierTxContinuous", NativeMethods.SetSingleCarrierTxContinuous(Handle, value));
         }
 
-        /// <summary>Switches the driver's carrier-suppression continuous transmission on or off. (SetCarrierSuppressionTxContinuous)</summary>
+        /// <summary>SetCarrierSuppressionTxContinuous: Switches the driver's carrier-suppression continuous transmission on or off.</summary>
         /// <remarks>
         /// <para>Arguments: `value`: the carrier-suppression code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -193,7 +193,7 @@ namespace Talven
             Check("SetCarrierSuppressionTxContinuous", NativeMethods.SetCarrierSuppressionTxContinuous(Handle, value));
         }
 
-        /// <summary>Starts or stops the receive test. (SetPacketRxTest)</summary>
+        /// <summary>SetPacketRxTest: Starts or stops the receive test.</summary>
         /// <remarks>
         /// <para>Arguments: `enable`: nonzero starts the receive test, 0 stops it; reduced to 1 or 0 (0x80000000 sends 1).</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -207,7 +207,7 @@ namespace Talven
             Check("SetPacketRxTest", NativeMethods.SetPacketRxTest(Handle, enable));
         }
 
-        /// <summary>Selects the transmit antenna. (SetTxAntennaBB)</summary>
+        /// <summary>SetTxAntennaBB: Selects the transmit antenna.</summary>
         /// <remarks>
         /// <para>Arguments: `antenna`: the transmit-antenna code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -221,7 +221,7 @@ namespace Talven
             Check("SetTxAntennaBB", NativeMethods.SetTxAntennaBB(Handle, antenna));
         }
 
-        /// <summary>Selects the antenna. (SetAntennaBB)</summary>
+        /// <summary>SetAntennaBB: Selects the antenna.</summary>
         /// <remarks>
         /// <para>Arguments: `antenna`: the antenna code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -235,7 +235,7 @@ namespace Talven
             Check("SetAntennaBB", NativeMethods.SetAntennaBB(Handle, antenna));
         }
 
-        /// <summary>Sets the scrambler. (SetCRScrambler)</summary>
+        /// <summary>SetCRScrambler: Sets the scrambler.</summary>
         /// <remarks>
         /// <para>Arguments: `scrambler`: the scrambler code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -249,7 +249,7 @@ namespace Talven
             Check("SetCRScrambler", NativeMethods.SetCRScrambler(Handle, scrambler));
         }
 
-        /// <summary>Sets the transmit-power level. (SetTxPowerControl)</summary>
+        /// <summary>SetTxPowerControl: Sets the transmit-power level.</summary>
         /// <remarks>
         /// <para>Arguments: `power`: the driver's transmit-power level (for example 12), passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -263,7 +263,7 @@ namespace Talven
             Check("SetTxPowerControl", NativeMethods.SetTxPowerControl(Handle, power));
         }
 
-        /// <summary>Sets the transmit configuration. (SetCRTxConfig)</summary>
+        /// <summary>SetCRTxConfig: Sets the transmit configuration.</summary>
         /// <remarks>
         /// <para>Arguments: `config`: the transmit configuration code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -277,7 +277,7 @@ namespace Talven
             Check("SetCRTxConfig", NativeMethods.SetCRTxConfig(Handle, config));
         }
 
-        /// <summary>Sets the modulation. (SetModulation)</summary>
+        /// <summary>SetModulation: Sets the modulation.</summary>
         /// <remarks>
         /// <para>Arguments: `modulation`: the modulation code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -291,7 +291,7 @@ namespace Talven
             Check("SetModulation", NativeMethods.SetModulation(Handle, modulation));
         }
 
-        /// <summary>Reads the transmit-power level from the driver. (GetTxPowerControl)</summary>
+        /// <summary>GetTxPowerControl: Reads the transmit-power level from the driver.</summary>
         /// <remarks>
         /// <para>Arguments: `power`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -307,7 +307,7 @@ namespace Talven
             return power;
         }
 
-        /// <summary>Reads the signal quality from the driver. (GetCRSignalQuality)</summary>
+        /// <summary>GetCRSignalQuality: Reads the signal quality from the driver.</summary>
         /// <remarks>
         /// <para>Arguments: `quality`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -323,7 +323,7 @@ namespace Talven
             return quality;
         }
 
-        /// <summary>Sets the setpoint. (SetCRSetpoint)</summary>
+        /// <summary>SetCRSetpoint: Sets the setpoint.</summary>
         /// <remarks>
         /// <para>Arguments: `setpoint`: the setpoint code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -337,7 +337,7 @@ namespace Talven
             Check("SetCRSetpoint", NativeMethods.SetCRSetpoint(Handle, setpoint));
         }
 
-        /// <summary>Sets the integrator with two words. (SetIntegrator)</summary>
+        /// <summary>SetIntegrator: Sets the integrator with two words.</summary>
         /// <remarks>
         /// <para>Arguments: `first`, `second`: two words, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0. No completion wait.</para>
@@ -351,7 +351,7 @@ namespace Talven
             Check("SetIntegrator", NativeMethods.SetIntegrator(Handle, first, second));
         }
 
-        /// <summary>Sets the signal-quality parameters with two words. (SetSignalQuality)</summary>
+        /// <summary>SetSignalQuality: Sets the signal-quality parameters with two words.</summary>
         /// <remarks>
         /// <para>Arguments: `first`, `second`: two words, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0. No completion wait.</para>
@@ -365,7 +365,7 @@ namespace Talven
             Check("SetSignalQuality", NativeMethods.SetSignalQuality(Handle, first, second));
         }
 
-        /// <summary>Reads one integrator value from the driver. (GetIntegrator)</summary>
+        /// <summary>GetIntegrator: Reads one integrator value from the driver.</summary>
         /// <remarks>
         /// <para>Arguments: `index`: which integrator value, passed unchanged; `value`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -381,7 +381,7 @@ namespace Talven
             return value;
         }
 
-        /// <summary>Reads one signal-quality value from the driver. (GetSignalQuality)</summary>
+        /// <summary>GetSignalQuality: Reads one signal-quality value from the driver.</summary>
         /// <remarks>
         /// <para>Arguments: `index`: which signal-quality value, passed unchanged; `value`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -397,7 +397,7 @@ namespace Talven
             return value;
         }
 
-        /// <summary>Sends the driver an RF tuning code. (TunePhilipsRfParameters)</summary>
+        /// <summary>TunePhilipsRfParameters: Sends the driver an RF tuning code.</summary>
         /// <remarks>
         /// <para>Arguments: `value`: the tuning code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: the low 8 bits of the request's result: 1 when the driver applied it, else 0. No completion wait.</para>
@@ -411,7 +411,7 @@ namespace Talven
             Check("TunePhilipsRfParameters", NativeMethods.TunePhilipsRfParameters(Handle, value));
         }
 
-        /// <summary>Sets the receiver's initial gain. (SetInitialGain)</summary>
+        /// <summary>SetInitialGain: Sets the receiver's initial gain.</summary>
         /// <remarks>
         /// <para>Arguments: `gain`: the initial-gain code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -425,7 +425,7 @@ namespace Talven
             Check("SetInitialGain", NativeMethods.SetInitialGain(Handle, gain));
         }
 
-        /// <summary>Sets the baseband and RF standby mode. (SetBBRFStandbyMode)</summary>
+        /// <summary>SetBBRFStandbyMode: Sets the baseband and RF standby mode.</summary>
         /// <remarks>
         /// <para>Arguments: `standby`: the standby code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -439,7 +439,7 @@ namespace Talven
             Check("SetBBRFStandbyMode", NativeMethods.SetBBRFStandbyMode(Handle, standby));
         }
 
-        /// <summary>Sets the baseband and RF shutdown mode. (SetBBRFShutdownMode)</summary>
+        /// <summary>SetBBRFShutdownMode: Sets the baseband and RF shutdown mode.</summary>
         /// <remarks>
         /// <para>Arguments: `shutdown`: the shutdown code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -453,7 +453,7 @@ namespace Talven
             Check("SetBBRFShutdownMode", NativeMethods.SetBBRFShutdownMode(Handle, shutdown));
         }
 
-        /// <summary>Sets the transmit charge pump. (SetTxChargePump)</summary>
+        /// <summary>SetTxChargePump: Sets the transmit charge pump.</summary>
         /// <remarks>
         /// <para>Arguments: `value`: the transmit charge-pump code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -467,7 +467,7 @@ namespace Talven
             Check("SetTxChargePump", NativeMethods.SetTxChargePump(Handle, value));
         }
 
-        /// <summary>Sets the receive charge pump. (SetRxChargePump)</summary>
+        /// <summary>SetRxChargePump: Sets the receive charge pump.</summary>
         /// <remarks>
         /// <para>Arguments: `value`: the receive charge-pump code, passed to the driver unchanged; the library checks no range.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -481,7 +481,7 @@ namespace Talven
             Check("SetRxChargePump", NativeMethods.SetRxChargePump(Handle, value));
         }
 
-        /// <summary>Reads the RF type from the driver. (QueryRFType)</summary>
+        /// <summary>QueryRFType: Reads the RF type from the driver.</summary>
         /// <remarks>
         /// <para>Arguments: `rfType`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -497,7 +497,7 @@ namespace Talven
             return rfType;
         }
 
-        /// <summary>Sets the runtime transmit-power base offset (two 4-bit values). (SetTxPowerBaseOffset)</summary>
+        /// <summary>SetTxPowerBaseOffset: Sets the runtime transmit-power base offset (two 4-bit values).</summary>
         /// <remarks>
         /// <para>Arguments: `high`, `low`: two 4-bit values (0 to 15); only the low 4 bits of each count (high 0x12 and low 0x34 send 0x24).</para>
         /// <para>Result: 1 when the driver accepted the command and reported it finished within 2000 status polls; 0 otherwise (request refused, no completion seen, no memory, null adapter).</para>
@@ -511,7 +511,7 @@ namespace Talven
             Check("SetTxPowerBaseOffset", NativeMethods.SetTxPowerBaseOffset(Handle, high, low));
         }
 
-        /// <summary>Reads the runtime transmit-power base offset (two 4-bit values). (GetTxPowerBaseOffset)</summary>
+        /// <summary>GetTxPowerBaseOffset: Reads the runtime transmit-power base offset (two 4-bit values).</summary>
         /// <remarks>
         /// <para>Arguments: `high`, `low`: pointers to one byte each (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0.</para>
@@ -525,7 +525,7 @@ namespace Talven
             Check("GetTxPowerBaseOffset", NativeMethods.GetTxPowerBaseOffset(Handle, out high, out low));
         }
 
-        /// <summary>Sets the counter of frames sent to zero. (ResetTxPacketSent)</summary>
+        /// <summary>ResetTxPacketSent: Sets the counter of frames sent to zero.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -539,7 +539,7 @@ namespace Talven
             Check("ResetTxPacketSent", NativeMethods.ResetTxPacketSent(Handle));
         }
 
-        /// <summary>Reads the counter of frames sent. (QueryTxPacketSent)</summary>
+        /// <summary>QueryTxPacketSent: Reads the counter of frames sent.</summary>
         /// <remarks>
         /// <para>Arguments: `count`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -555,7 +555,7 @@ namespace Talven
             return count;
         }
 
-        /// <summary>Sets the counter of frames received to zero. (ResetRxPacketReceived)</summary>
+        /// <summary>ResetRxPacketReceived: Sets the counter of frames received to zero.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -569,7 +569,7 @@ namespace Talven
             Check("ResetRxPacketReceived", NativeMethods.ResetRxPacketReceived(Handle));
         }
 
-        /// <summary>Reads the counter of frames received. (QueryRxPacketReceived)</summary>
+        /// <summary>QueryRxPacketReceived: Reads the counter of frames received.</summary>
         /// <remarks>
         /// <para>Arguments: `count`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -585,7 +585,7 @@ namespace Talven
             return count;
         }
 
-        /// <summary>Reads the counter of frames received with a CRC-32 error. (QueryRxPacketCRC32Error)</summary>
+        /// <summary>QueryRxPacketCRC32Error: Reads the counter of frames received with a CRC-32 error.</summary>
         /// <remarks>
         /// <para>Arguments: `count`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -601,7 +601,7 @@ namespace Talven
             return count;
         }
 
-        /// <summary>Switches the ACK counter on or off. (EnableAckCounter)</summary>
+        /// <summary>EnableAckCounter: Switches the ACK counter on or off.</summary>
         /// <remarks>
         /// <para>Arguments: `enable`: nonzero switches the ACK counter on, 0 off (reduced to 1 or 0).</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -615,7 +615,7 @@ namespace Talven
             Check("EnableAckCounter", NativeMethods.EnableAckCounter(Handle, enable));
         }
 
-        /// <summary>Sets the ACK counter to zero. (ResetAckCounter)</summary>
+        /// <summary>ResetAckCounter: Sets the ACK counter to zero.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter` only.</para>
         /// <para>Result: 1 when the driver applied the request, else 0 (also for a null adapter or no memory). No completion wait.</para>
@@ -629,7 +629,7 @@ namespace Talven
             Check("ResetAckCounter", NativeMethods.ResetAckCounter(Handle));
         }
 
-        /// <summary>Reads the ACK counter. (GetAckCounter)</summary>
+        /// <summary>GetAckCounter: Reads the ACK counter.</summary>
         /// <remarks>
         /// <para>Arguments: `count`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -645,7 +645,7 @@ namespace Talven
             return count;
         }
 
-        /// <summary>Writes a MAC register, 1, 2 or 4 bytes wide. (WriteRegData)</summary>
+        /// <summary>WriteRegData: Writes a MAC register, 1, 2 or 4 bytes wide.</summary>
         /// <remarks>
         /// <para>Arguments: `address`: MAC register address. Page rule: when bits 8 to 15 are all 0 they are set to 1 (0x0050 and 0xFF50 both reach 0xFF50; 0x0150 and 0xFE12 go unchanged; bits 16 to 31 unchanged); `width`: access width in bytes, 1, 2 or 4; any other width returns 0 at once and sends nothing; `value`: the value to write, all 32 bits unmasked.</para>
         /// <para>Result: 1 when the driver accepted the access and reported it finished under the awaited `CommandId` within 2000 polls; 0 otherwise (also when another command's completion is reported).</para>
@@ -659,7 +659,7 @@ namespace Talven
             Check("WriteRegData", NativeMethods.WriteRegData(Handle, address, width, value));
         }
 
-        /// <summary>Reads a MAC register, 1, 2 or 4 bytes wide. (ReadRegData)</summary>
+        /// <summary>ReadRegData: Reads a MAC register, 1, 2 or 4 bytes wide.</summary>
         /// <remarks>
         /// <para>Arguments: `address`: MAC register address. Page rule: when bits 8 to 15 are all 0 they are set to 1 (0x0050 and 0xFF50 both reach 0xFF50; 0x0150 and 0xFE12 go unchanged; bits 16 to 31 unchanged); `width`: access width in bytes, 1, 2 or 4; any other width returns 0 at once and sends nothing; `value`: pointer to the caller's 32-bit variable, or NULL to drop the value.</para>
         /// <para>Result: 1 when the driver accepted the access and reported it finished under the awaited `CommandId` within 2000 polls; 0 otherwise (also when another command's completion is reported).</para>
@@ -675,7 +675,7 @@ namespace Talven
             return value;
         }
 
-        /// <summary>Writes an RF register. (RFWriteRegData)</summary>
+        /// <summary>RFWriteRegData: Writes an RF register.</summary>
         /// <remarks>
         /// <para>Arguments: `address`: RF register address, unchanged; `selector`: a word the library does not interpret, passed to the driver unchanged as `Param[1]`; `value`: the value to write, all 32 bits unmasked.</para>
         /// <para>Result: 1 when the driver accepted the access and reported it finished under the awaited `CommandId` within 2000 polls; 0 otherwise (also when another command's completion is reported).</para>
@@ -689,7 +689,7 @@ namespace Talven
             Check("RFWriteRegData", NativeMethods.RFWriteRegData(Handle, address, selector, value));
         }
 
-        /// <summary>Reads an RF register. (RFReadRegData)</summary>
+        /// <summary>RFReadRegData: Reads an RF register.</summary>
         /// <remarks>
         /// <para>Arguments: `address`: RF register address, unchanged; `selector`: a word the library does not interpret, passed to the driver unchanged as `Param[1]`; `value`: pointer to the caller's 32-bit variable, or NULL to drop the value.</para>
         /// <para>Result: 1 when the driver accepted the access and reported it finished under the awaited `CommandId` within 2000 polls; 0 otherwise (also when another command's completion is reported).</para>
@@ -705,7 +705,7 @@ namespace Talven
             return value;
         }
 
-        /// <summary>Writes a baseband register of bank 0 or 1. (WriteBBData)</summary>
+        /// <summary>WriteBBData: Writes a baseband register of bank 0 or 1.</summary>
         /// <remarks>
         /// <para>Arguments: `address`: baseband register address, unchanged; `bank`: only its low 8 bits count: 1 selects bank 1, every other value (0, 2, 0x100) bank 0; 0x101 is bank 1; `value`: the value to write, all 32 bits unmasked.</para>
         /// <para>Result: 1 when the driver accepted the access and reported it finished under the awaited `CommandId` within 2000 polls; 0 otherwise (also when another command's completion is reported).</para>
@@ -719,7 +719,7 @@ namespace Talven
             Check("WriteBBData", NativeMethods.WriteBBData(Handle, address, bank, value));
         }
 
-        /// <summary>Reads a baseband register of bank 0 or 1. (ReadBBData)</summary>
+        /// <summary>ReadBBData: Reads a baseband register of bank 0 or 1.</summary>
         /// <remarks>
         /// <para>Arguments: `address`: baseband register address, unchanged; `bank`: only its low 8 bits count: 1 selects bank 1, every other value (0, 2, 0x100) bank 0; 0x101 is bank 1; `value`: pointer to the caller's 32-bit variable, or NULL to drop the value.</para>
         /// <para>Result: 1 when the driver accepted the access and reported it finished under the awaited `CommandId` within 2000 polls; 0 otherwise (also when another command's completion is reported).</para>
@@ -735,7 +735,7 @@ namespace Talven
             return value;
         }
 
-        /// <summary>Reads which EEPROM the adapter has: type 1 (128 bytes) or 2 (256 bytes). (QueryEEpromType)</summary>
+        /// <summary>QueryEEpromType: Reads which EEPROM the adapter has: type 1 (128 bytes) or 2 (256 bytes).</summary>
         /// <remarks>
         /// <para>Arguments: `type`: pointer to the caller's 32-bit variable (not null).</para>
         /// <para>Result: 1 when the driver answered, else 0. No completion wait.</para>
@@ -751,7 +751,7 @@ namespace Talven
             return type;
         }
 
-        /// <summary>Reads one EEPROM byte. (ReadEEpromByte)</summary>
+        /// <summary>ReadEEpromByte: Reads one EEPROM byte.</summary>
         /// <remarks>
         /// <para>Arguments: `offset`: EEPROM byte offset; only the low 8 bits count (0x1A5 reads 0xA5); `value`: pointer to one byte (not null).</para>
         /// <para>Result: 1 when the read finished under `CommandId` 13 within 2000 polls, else 0.</para>
@@ -767,7 +767,7 @@ namespace Talven
             return value;
         }
 
-        /// <summary>Writes one EEPROM byte. (WriteEEpromByte)</summary>
+        /// <summary>WriteEEpromByte: Writes one EEPROM byte.</summary>
         /// <remarks>
         /// <para>Arguments: `offset`: byte offset, low 8 bits count; `value`: the byte, low 8 bits count (0x1234 writes 0x34).</para>
         /// <para>Result: 1 when the write finished under `CommandId` 14 within 2000 polls, else 0. Nothing is read back.</para>
@@ -781,7 +781,7 @@ namespace Talven
             Check("WriteEEpromByte", NativeMethods.WriteEEpromByte(Handle, offset, value));
         }
 
-        /// <summary>Writes the vendor id into the EEPROM (word at byte 2). (WriteEEpromVid)</summary>
+        /// <summary>WriteEEpromVid: Writes the vendor id into the EEPROM (word at byte 2).</summary>
         /// <remarks>
         /// <para>Arguments: `vendorId`: the low 16 bits are used.</para>
         /// <para>Result: the word write's result, 1 or 0.</para>
@@ -795,7 +795,7 @@ namespace Talven
             Check("WriteEEpromVid", NativeMethods.WriteEEpromVid(Handle, vendorId));
         }
 
-        /// <summary>Writes the device id into the EEPROM (word at byte 4). (WriteEEpromDid)</summary>
+        /// <summary>WriteEEpromDid: Writes the device id into the EEPROM (word at byte 4).</summary>
         /// <remarks>
         /// <para>Arguments: `deviceId`: the low 16 bits are used.</para>
         /// <para>Result: the word write's result, 1 or 0.</para>
@@ -809,7 +809,7 @@ namespace Talven
             Check("WriteEEpromDid", NativeMethods.WriteEEpromDid(Handle, deviceId));
         }
 
-        /// <summary>Writes the MAC address into the EEPROM (bytes 14 to 19). (WriteEEpromMacAddr)</summary>
+        /// <summary>WriteEEpromMacAddr: Writes the MAC address into the EEPROM (bytes 14 to 19).</summary>
         /// <remarks>
         /// <para>Arguments: `mac`: 6 address bytes, byte 0 first.</para>
         /// <para>Result: 1 when all three word writes succeeded, else 0 (a failed word does not stop the others).</para>
@@ -829,7 +829,7 @@ namespace Talven
             WriteEEpromMacAddr(MacAddress.Parse(mac));
         }
 
-        /// <summary>Reads the MAC address from the EEPROM (bytes 14 to 19). (ReadEEpromMacAddr)</summary>
+        /// <summary>ReadEEpromMacAddr: Reads the MAC address from the EEPROM (bytes 14 to 19).</summary>
         /// <remarks>
         /// <para>Arguments: `mac`: 6 bytes for the address.</para>
         /// <para>Result: 1 when all three word reads succeeded, else 0.</para>
@@ -845,7 +845,7 @@ namespace Talven
             return new PhysicalAddress(mac);
         }
 
-        /// <summary>Sets the running driver's MAC address (not the EEPROM copy). (WriteMACAddress)</summary>
+        /// <summary>WriteMACAddress: Sets the running driver's MAC address (not the EEPROM copy).</summary>
         /// <remarks>
         /// <para>Arguments: `mac`: 6 address bytes.</para>
         /// <para>Result: 1 when the driver applied it, else 0.</para>
@@ -865,7 +865,7 @@ namespace Talven
             WriteMACAddress(MacAddress.Parse(mac));
         }
 
-        /// <summary>Reads the running driver's MAC address. (ReadMACAddress)</summary>
+        /// <summary>ReadMACAddress: Reads the running driver's MAC address.</summary>
         /// <remarks>
         /// <para>Arguments: `mac`: 6 bytes for the address.</para>
         /// <para>Result: 1 when the driver answered, else 0.</para>
@@ -881,7 +881,7 @@ namespace Talven
             return new PhysicalAddress(mac);
         }
 
-        /// <summary>Reads the address the driver reports as the adapter's permanent one. (QueryPermanentAddress)</summary>
+        /// <summary>QueryPermanentAddress: Reads the address the driver reports as the adapter's permanent one.</summary>
         /// <remarks>
         /// <para>Arguments: `mac`: 6 bytes for the address.</para>
         /// <para>Result: 1 when the driver answered, else 0.</para>
@@ -897,7 +897,7 @@ namespace Talven
             return new PhysicalAddress(mac);
         }
 
-        /// <summary>Writes the transmit-power base offset into the EEPROM (byte 10). (WriteEEpromTxPowerBaseOffset)</summary>
+        /// <summary>WriteEEpromTxPowerBaseOffset: Writes the transmit-power base offset into the EEPROM (byte 10).</summary>
         /// <remarks>
         /// <para>Arguments: `high`, `low`: two 4-bit values; only the low 4 bits of each count.</para>
         /// <para>Result: the byte write's result, 1 or 0.</para>
@@ -911,7 +911,7 @@ namespace Talven
             Check("WriteEEpromTxPowerBaseOffset", NativeMethods.WriteEEpromTxPowerBaseOffset(Handle, high, low));
         }
 
-        /// <summary>Reads the transmit-power base offset from the EEPROM (byte 10). (ReadEEpromTxPowerBaseOffset)</summary>
+        /// <summary>ReadEEpromTxPowerBaseOffset: Reads the transmit-power base offset from the EEPROM (byte 10).</summary>
         /// <remarks>
         /// <para>Arguments: `high`, `low`: pointers to one byte each.</para>
         /// <para>Result: the byte read's result, 1 or 0.</para>
@@ -925,7 +925,7 @@ namespace Talven
             Check("ReadEEpromTxPowerBaseOffset", NativeMethods.ReadEEpromTxPowerBaseOffset(Handle, out high, out low));
         }
 
-        /// <summary>Resets the adapter through the packet driver and waits for the reset. (PacketResetAdapter)</summary>
+        /// <summary>PacketResetAdapter: Resets the adapter through the packet driver and waits for the reset.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter`; issue no other I/O on it during the reset.</para>
         /// <para>Result: an 8-bit boolean (only the low 8 bits are defined; VB `Byte`, C# `byte`): 1 when the reset completed within 3000 ms (also with an error), 0 when the driver refused it or it did not complete (it is then cancelled and waited for up to 1000 ms more).</para>
@@ -939,7 +939,7 @@ namespace Talven
             Check("PacketResetAdapter", NativeMethods.PacketResetAdapter(Handle));
         }
 
-        /// <summary>Sets the adapter's NDIS packet filter. (PacketSetFilter)</summary>
+        /// <summary>PacketSetFilter: Sets the adapter's NDIS packet filter.</summary>
         /// <remarks>
         /// <para>Arguments: `filter`: the NDIS packet-filter bit mask, passed unchanged.</para>
         /// <para>Result: an 8-bit boolean: the low byte of the request's result, 1 or 0.</para>
@@ -953,7 +953,7 @@ namespace Talven
             Check("PacketSetFilter", NativeMethods.PacketSetFilter(Handle, filter));
         }
 
-        /// <summary>Sends the library's 1400-byte test frame once, then pauses 500 ms. (PKT32XmitOnePacket)</summary>
+        /// <summary>PKT32XmitOnePacket: Sends the library's 1400-byte test frame once, then pauses 500 ms.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter`.</para>
         /// <para>Result: 1 once the frame was handed over and 500 ms have passed, also when the write failed; 0 at once when no packet could be allocated.</para>
@@ -967,7 +967,7 @@ namespace Talven
             Check("PKT32XmitOnePacket", NativeMethods.PKT32XmitOnePacket(Handle));
         }
 
-        /// <summary>Starts or stops the library's worker that sends the test frame back to back. (PKT32OFDMContinuousTx)</summary>
+        /// <summary>PKT32OFDMContinuousTx: Starts or stops the library's worker that sends the test frame back to back.</summary>
         /// <remarks>
         /// <para>Arguments: `adapter`; `start`: 8-bit flag, only the low 8 bits count (0x100 stops): nonzero starts the worker, 0 stops it.</para>
         /// <para>Result: 1 (0 only for a start with a NULL adapter). A worker that cannot start sends nothing and the start still returns 1: check `QueryTxPacketSent`.</para>
