@@ -42,10 +42,17 @@ bash tools/check_wine.sh build/mingw-x86_64/talven.dll | tee -a "$checks" || sta
 bash tools/check_device_model.sh | tee -a "$checks" || status=1
 # The virtual adapter driver: both builds checked statically, the x86_64 one loaded under Wine.
 bash tools/check_driver.sh | tee -a "$checks" || status=1
-# What `cmake --install` hands to a test station: the DLL, talven.h and both import libraries.
-rm -rf build/mingw-i686/dist
+# What `cmake --install` hands to a test station: the DLL, talven.h and both import libraries
+# (with talvenctl.exe, the bindings and the docs), and cpack's zip of it, unpacked and checked
+# against its SHA-256 lists.
+rm -rf build/mingw-i686/dist build/mingw-i686/package
 if cmake --install build/mingw-i686 >/dev/null; then
   bash tools/check_import_libs.sh build/mingw-i686/dist | tee -a "$checks" || status=1
+  if (cd build/mingw-i686 && cpack >/dev/null); then
+    bash tools/check_dist.sh build/mingw-i686 | tee -a "$checks" || status=1
+  else
+    echo "FAIL: cpack in build/mingw-i686" | tee -a "$checks"
+  fi
 else
   echo "FAIL: cmake --install build/mingw-i686" | tee -a "$checks"
 fi
