@@ -32,7 +32,7 @@ if [[ ${#zips[@]} -ne 1 || ! -f ${zips[0]} ]]; then
   fail "expected one zip in $build/package, found: ${zips[*]}"
   finish
 fi
-zip=${zips[0]}
+zip=$(cd "$(dirname "${zips[0]}")" && pwd)/$(basename "${zips[0]}")
 name=$(basename "$zip" .zip)
 
 # 1. The archive's own digest.
@@ -44,7 +44,7 @@ else
 fi
 
 # 2. Unpacked, each file against SHA256SUMS.txt.
-(cd "$work" && cmake -E tar xf "$(cd "$(dirname "$zip")" && pwd)/$(basename "$zip")")
+(cd "$work" && cmake -E tar xf "$zip")
 top=$work/$name
 if [[ ! -f $top/SHA256SUMS.txt ]]; then
   fail "no $name/SHA256SUMS.txt in the zip"
