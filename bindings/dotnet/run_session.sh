@@ -15,7 +15,8 @@ for tool in mcs mono; do
 done
 mkdir -p "$out"
 mcs -warnaserror+ -nologo -out:"$out/session.exe" "$here/Talven.cs" "$here/Session.cs"
-mcs -warnaserror+ -nologo -out:"$out/wrapper_session.exe" "$here/Talven.cs" "$here/Adapter.cs" \
+# The wrapper is C# 5, for .NET Framework 4.x as well as .NET 6+.
+mcs -langversion:5 -warnaserror+ -nologo -out:"$out/wrapper_session.exe" "$here/Talven.cs" "$here/Adapter.cs" \
   "$here/AdapterOperations.cs" "$here/WrapperSession.cs"
 # DllImport("talven.dll") finds libtalven.so through LD_LIBRARY_PATH.
 export LD_LIBRARY_PATH="$(dirname "$library")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
