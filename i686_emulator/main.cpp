@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <talven.dll> [--seeds N] [--verbose]\n", argv[0]);
     return 2;
   }
-  uint64_t seed_count = 6;
+  uint64_t seed_count = 64;
   Report report;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seeds") == 0 && i + 1 < argc)
@@ -58,11 +58,32 @@ int main(int argc, char** argv) {
       measures = measure_operations(h);
       check_kernel_calls(measures, report);
     }
+    std::string missing;
+    for (const talven::cases::Operation& op : talven::cases::operations()) {
+      for (Names set : {Names::Decorated, Names::Alias}) {
+        h.names = set;
+        if (h.called().count(h.export_name(op.name)) == 0) missing += " " + h.export_name(op.name);
+      }
+    }
+    h.names = Names::Decorated;
+    report.check(missing.empty(),
+                 "all 83 operations called by both names at base " + talven::cases::hex(base),
+                 "never called:" + missing);
     cases += h.cases();
     run_transmit_checks(h, seeds);
     run_lifecycle_checks(image, base, report);
-    for (size_t i = 0; i < std::min<size_t>(seeds.size(), 4); ++i)
-      run_unload_after_stop(image, base, seeds[i], report);
+    const Report::Mark unload = report.mark();
+    // The race this explores (the stop seeing the worker gone before the worker has called
+    // FreeLibraryAndExitThread) comes up in few interleavings; the held worker makes it certain.
+    run_unload_while_worker_leaves(image, base, report);
+    size_t on_worker = 0, runs = 0;
+    for (uint64_t i = 1; i <= 2 * seeds.size(); ++i, ++runs)
+      on_worker += run_unload_after_stop(image, base, 0xD1B54A32D192ED03ULL * i, report);
+    report.group(
+        "FreeLibrary right after a stop: the worker held at FreeLibraryAndExitThread, and " +
+            std::to_string(runs) + " interleavings (in " + std::to_string(on_worker) +
+            " the worker ran the process detach) at base " + talven::cases::hex(base),
+        unload);
   }
   for (const Measure& m : measures) {
     std::string calls;

@@ -229,12 +229,34 @@ void Process::activate(Thread& t) {
   if (!t.main) start_thread(t);
 }
 
-// A new thread: the DLL's thread-attach notifications, its routine, then its exit.
+// A new thread: the DLL's thread-attach notifications under the loader lock, its routine, then
+// its exit.
 void Process::start_thread(Thread& t) {
   t.fresh = false;
-  std::vector<Step> steps = loaded_ ? notifications(kDllThreadAttach) : std::vector<Step>{};
-  steps.push_back({"thread routine " + hex(t.start), t.start, {t.parameter}});
-  run_steps(t, steps, [this, &t](uint32_t code) { exit_current_thread(t, code, false); });
+  with_loader_lock(t, [this, &t] {
+    std::vector<Step> steps = loaded_ ? notifications(kDllThreadAttach) : std::vector<Step>{};
+    run_steps(t, steps, [this, &t](uint32_t) {
+      release_loader_lock(t);
+      run_steps(t, {{"thread routine " + hex(t.start), t.start, {t.parameter}}},
+                [this, &t](uint32_t code) { exit_current_thread(t, code, false); });
+    });
+  });
+}
+
+void Process::with_loader_lock(Thread& t, std::function<void()> body) {
+  if (loader_lock_->signaled(t)) {
+    loader_lock_->acquire(t);
+    body();
+    return;
+  }
+  t.state = Thread::Blocked;
+  t.wait_on = loader_lock_;
+  t.deadline = UINT64_MAX;
+  t.resume_action = std::move(body);
+}
+
+void Process::release_loader_lock(Thread& t) {
+  if (loader_lock_->owner == &t && --loader_lock_->recursion == 0) loader_lock_->owner = nullptr;
 }
 
 std::vector<Process::Step> Process::notifications(uint32_t reason) {
@@ -381,27 +403,34 @@ void Process::frame_returned(Thread& t) {
   if (f.done) f.done(eax);
 }
 
+// ExitThread (and the end of a thread's routine): FreeLibraryAndExitThread first gives up the
+// module reference (the last one unloads the module on this thread), then, under the loader lock,
+// the DLL_THREAD_DETACH notifications if the module is still loaded.
 void Process::exit_current_thread(Thread& t, uint32_t code, bool free_library) {
   for (Frame& f : t.frames)
     if (f.saved != nullptr) uc_context_free(f.saved);
   t.frames.clear();
+  t.exiting = true;
   t.state = Thread::Runnable;
-  auto detach_thread = [this, &t, code, free_library]() {
-    if (!loaded_) {
-      finish_exit(t, code);
-      if (free_library) ++ended_by_free_library_;
-      return;
-    }
-    run_steps(t, notifications(kDllThreadDetach), [this, &t, code, free_library](uint32_t) {
-      finish_exit(t, code);
-      if (free_library) ++ended_by_free_library_;
+  auto exit_thread = [this, &t, code, free_library]() {
+    with_loader_lock(t, [this, &t, code, free_library] {
+      auto finish = [this, &t, code, free_library](uint32_t) {
+        release_loader_lock(t);
+        finish_exit(t, code);
+        if (free_library) ++ended_by_free_library_;
+      };
+      if (!loaded_) {
+        finish(0);
+        return;
+      }
+      run_steps(t, notifications(kDllThreadDetach), finish);
     });
   };
   if (free_library && loaded_ && --module_refs_ == 0) {
-    detach_process(t, detach_thread);
+    detach_process(t, exit_thread);
     return;
   }
-  detach_thread();
+  exit_thread();
 }
 
 void Process::finish_exit(Thread& t, uint32_t code) {
@@ -504,10 +533,13 @@ bool Process::load(const PeImage& image, uint32_t base, std::string* error) {
   activate(main);
   main.state = Thread::Runnable;
   bool attached = false;
-  run_steps(main, notifications(kDllProcessAttach), [this, &main, &attached](uint32_t eax) {
-    dll_main_result_ = eax;
-    attached = true;
-    main.state = Thread::Idle;
+  with_loader_lock(main, [this, &main, &attached] {
+    run_steps(main, notifications(kDllProcessAttach), [this, &main, &attached](uint32_t eax) {
+      release_loader_lock(main);
+      dll_main_result_ = eax;
+      attached = true;
+      main.state = Thread::Idle;
+    });
   });
   schedule([&] { return attached || fatal_; });
   if (!attached) {
@@ -523,15 +555,20 @@ bool Process::load(const PeImage& image, uint32_t base, std::string* error) {
 }
 
 void Process::detach_process(Thread& t, std::function<void()> then) {
-  for (const auto& other : threads_) {
-    if (other.get() == &t || other->main || other->state == Thread::Exited) continue;
-    ++unloads_while_running;
-    violation("the module was unloaded while thread " + std::to_string(other->id) +
-              " was still alive");
-  }
-  run_steps(t, notifications(kDllProcessDetach), [this, then](uint32_t) {
-    unmap_image();
-    then();
+  with_loader_lock(t, [this, &t, then] {
+    detached_on_main = t.main;
+    for (const auto& other : threads_) {
+      if (other.get() == &t || other->main || other->state == Thread::Exited || other->exiting)
+        continue;
+      ++unloads_while_running;
+      violation("the module was unloaded while thread " + std::to_string(other->id) +
+                " could still run its code");
+    }
+    run_steps(t, notifications(kDllProcessDetach), [this, &t, then](uint32_t) {
+      unmap_image();
+      release_loader_lock(t);
+      then();
+    });
   });
 }
 
@@ -652,9 +689,13 @@ bool Process::advance_time() {
 }
 
 Thread* Process::pick() {
-  // Seeded runs also let a pending completion arrive early, between any two slices.
-  if (options_.seed != 0 && !timers_.empty() && random() % 8 == 0) {
-    if (timers_.begin()->first.first > now_) now_ = timers_.begin()->first.first;
+  // Seeded runs also let time pass while threads run: between any two slices, the next
+  // completion may arrive or the next sleep or wait may end.
+  if (options_.seed != 0 && random() % 8 == 0) {
+    uint64_t next = timers_.empty() ? UINT64_MAX : timers_.begin()->first.first;
+    for (const auto& t : threads_)
+      if (t->state == Thread::Blocked && t->deadline < next) next = t->deadline;
+    if (next != UINT64_MAX && next > now_) now_ = next;
   }
   wake_blocked();
   std::vector<Thread*> runnable;
@@ -691,6 +732,14 @@ void Process::schedule(const std::function<bool()>& done, bool strict) {
       continue;
     }
     activate(*t);
+    if (t->resume_action) {
+      // Host work the thread waited for (the loader lock): it does it now, outside the guest.
+      auto action = std::move(t->resume_action);
+      t->resume_action = nullptr;
+      t->resumed = false;
+      action();
+      continue;
+    }
     if (t->state != Thread::Runnable) continue;
     spent = total() - start;
     if (spent > options_.budget) {
@@ -699,7 +748,10 @@ void Process::schedule(const std::function<bool()>& done, bool strict) {
       fatal_ = true;
       return;
     }
-    const uint64_t slice = options_.seed != 0 ? 1 + random() % 2000 : 5'000'000;
+    // Seeded runs: slices of a few instructions half of the time, so that a switch can fall
+    // between any two instructions of a short stretch; else up to 2000.
+    const uint64_t slice =
+        options_.seed == 0 ? 5'000'000 : 1 + random() % (random() % 2 == 0 ? 24 : 2000);
     action_ = Action::None;
     const uc_err err = uc_emu_start(cpu_.uc(), cpu_.eip(), kNeverReached, 0, slice);
     if (err != UC_ERR_OK) {
@@ -760,6 +812,16 @@ void Process::on_code(uint32_t address) {
   // Seeded runs switch threads at import calls too, before the call does anything.
   if (options_.seed != 0 && !t->resumed && t->yielded_at != address && random() % 4 == 0) {
     t->yielded_at = address;
+    action_ = Action::Yield;
+    uc_emu_stop(cpu_.uc());
+    return;
+  }
+  if (!hold_at_.empty() && !t->main && !t->resumed && t->yielded_at != address &&
+      hold_at_ == def.name) {
+    hold_at_.clear();
+    held_thread_ = t;
+    t->yielded_at = address;
+    t->state = Thread::Suspended;
     action_ = Action::Yield;
     uc_emu_stop(cpu_.uc());
     return;
@@ -825,6 +887,13 @@ bool Process::on_invalid(uc_mem_type type, uint32_t address, int size) {
 
 void Process::on_memory(uc_mem_type type, uint32_t address, int size) {
   heap_->check_access(address, uint32_t(size), type == UC_MEM_WRITE, cpu_.eip());
+}
+
+void Process::release_held_thread() {
+  if (held_thread_ != nullptr && held_thread_->state == Thread::Suspended &&
+      held_thread_->suspend_count == 0)
+    held_thread_->state = Thread::Runnable;
+  held_thread_ = nullptr;
 }
 
 // ---- Failure injection ----

@@ -152,6 +152,9 @@ struct Thread {
   uint64_t instructions = 0;         // executed inside the DLL's image
   uint32_t tls_block = 0;            // this thread's copy of the image's TLS data
   std::shared_ptr<Io> io_in_flight;  // a blocking request the thread waits for
+  bool exiting = false;  // in ExitThread: it runs no more of the module's code of its own
+  // Host work the thread does once the wait it blocked on ends (the loader lock).
+  std::function<void()> resume_action;
 };
 
 // ---- The import table ----
@@ -309,6 +312,12 @@ class Process {
   // ---- Timers in virtual time ----
   void at(uint64_t when_us, std::function<void()> action);
 
+  // ---- Holding threads: a thread other than the main one that calls `import` stops right
+  // before the call until release_held_thread (the host's breakpoint) ----
+  void hold_at_import(const std::string& import) { hold_at_ = import; }
+  Thread* held_thread() const { return held_thread_; }
+  void release_held_thread();
+
   // ---- Failure injection: the nth call (1 = next) of an import fails with `error` ----
   void fail_nth(const std::string& import, uint64_t n, uint32_t error);
   bool injected(const std::string& import, uint32_t* error);
@@ -336,6 +345,7 @@ class Process {
   std::map<uint32_t, uint32_t> errno_cells;  // thread id -> guest address of its errno
   uint64_t late_writes = 0, late_reads = 0, dead_status_blocks = 0;
   uint64_t unloads_while_running = 0;
+  bool detached_on_main = false;  // DLL_PROCESS_DETACH ran on the main thread (else a worker's)
   uint32_t runtime_data(const std::string& name);  // guest address of a runtime variable
 
  private:
@@ -355,6 +365,10 @@ class Process {
   void frame_returned(Thread& t);
   std::vector<Step> notifications(uint32_t reason);  // TLS callbacks, then DllMain
   void detach_process(Thread& t, std::function<void()> then);
+  // The loader lock: notifications and the unload run under it, one thread at a time. `body`
+  // runs at once when `t` can take it, else once `t` has waited for it; it ends by releasing.
+  void with_loader_lock(Thread& t, std::function<void()> body);
+  void release_loader_lock(Thread& t);
   void unmap_image();
   void finish_exit(Thread& t, uint32_t code);
   // Runs threads until `done`; with nothing left to run, reports a deadlock when `strict`.
@@ -389,6 +403,9 @@ class Process {
   bool fatal_ = false;
   size_t ended_by_free_library_ = 0;
 
+  std::shared_ptr<CriticalSection> loader_lock_ = std::make_shared<CriticalSection>();
+  std::string hold_at_;
+  Thread* held_thread_ = nullptr;
   std::map<uint32_t, std::shared_ptr<Object>> handles_;
   uint32_t next_handle_ = 0x100;
   uint64_t now_ = 0;

@@ -114,6 +114,7 @@ CallOutcome Harness::call(const std::string& op, const std::vector<uint32_t>& ar
     process_->violation("no export " + name);
     return {};
   }
+  called_.insert(name);
   if (talven::cases::argument_count(op) != int(args.size()))
     process_->violation(name + " called with " + std::to_string(args.size()) + " arguments");
   return process_->call(name, fn, args);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,8 @@ class Harness {
   bool run_case(const std::string& name, const std::function<std::string()>& body,
                 const std::function<void(Balance&)>& allowed = nullptr);
   size_t cases() const { return cases_; }
+  // The exports called so far (both name sets), for the check that none was left out.
+  const std::set<std::string>& called() const { return called_; }
 
   // The adapter's device path and its DOS name.
   static const std::u16string kAdapterPath;
@@ -100,7 +103,7 @@ class Harness {
   uint32_t caller_next_ = 0;
   uint32_t code_next_ = 0;
   size_t cases_ = 0;
-  std::string failure_;  // why the current call failed, for run_case
+  std::set<std::string> called_;
 };
 
 // The groups of checks, each run on one harness (runner.cpp, scenarios.cpp).
@@ -112,7 +115,11 @@ void run_transmit_checks(Harness& h, const std::vector<uint64_t>& seeds);
 void run_layout_checks(Harness& h);
 void run_failure_sweep(Harness& h);
 void run_lifecycle_checks(const PeImage& image, uint32_t base, Report& report);
-void run_unload_after_stop(const PeImage& image, uint32_t base, uint64_t seed, Report& report);
+// Returns true when the worker, not the main thread, gave up the last reference and ran the
+// process detach.
+bool run_unload_after_stop(const PeImage& image, uint32_t base, uint64_t seed, Report& report);
+
+void run_unload_while_worker_leaves(const PeImage& image, uint32_t base, Report& report);
 
 // Instruction and kernel-call counts of the measured operations (preferred base, no preemption).
 struct Measure {

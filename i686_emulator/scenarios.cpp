@@ -665,11 +665,11 @@ void run_transmit_checks(Harness& h0, const std::vector<uint64_t>& seeds) {
 
 // Unloading right after a stop: the worker may still be between its last look at the adapter
 // and FreeLibraryAndExitThread; its reference keeps the code mapped until it is gone.
-void run_unload_after_stop(const PeImage& image, uint32_t base, uint64_t seed, Report& report) {
+bool run_unload_after_stop(const PeImage& image, uint32_t base, uint64_t seed, Report& report) {
   Options options;
   options.seed = seed;
   Harness h(image, base, options, report);
-  if (!report.check(h.loaded(), "load for the unload check", h.load_error())) return;
+  if (!report.check(h.loaded(), "load for the unload check", h.load_error())) return false;
   Process& p = h.process();
   h.adapter = open_adapter(h);
   p.adapter().set_completion(completion(vad::kWrites, vad::kLater, 0, 250));
@@ -687,6 +687,39 @@ void run_unload_after_stop(const PeImage& image, uint32_t base, uint64_t seed, R
             "the worker ended by FreeLibraryAndExitThread");
   for (const std::string& v : p.take_violations()) add(&why, v);
   report.check(why.empty(), "FreeLibrary right after a stop: the worker's reference holds" + s,
+               why);
+  return !p.detached_on_main;
+}
+
+// The same, deterministic: the worker is held right at its FreeLibraryAndExitThread call (after
+// its last look at the adapter) while the caller stops, closes and unloads; then it goes on.
+void run_unload_while_worker_leaves(const PeImage& image, uint32_t base, Report& report) {
+  Harness h(image, base, Options{}, report);
+  if (!report.check(h.loaded(), "load for the unload check", h.load_error())) return;
+  Process& p = h.process();
+  h.adapter = open_adapter(h);
+  p.adapter().set_completion(completion(vad::kWrites, vad::kLater, 0, 250));
+  std::string why;
+  h.call("PKT32OFDMContinuousTx", {h.adapter, 1});
+  p.run_until([&] { return adapter_state(h).frames_written >= 2; });
+  p.hold_at_import("FreeLibraryAndExitThread");
+  expect_eq(&why, h.call("PKT32OFDMContinuousTx", {h.adapter, 0}).eax, 1u, "stop");
+  expect(&why, p.held_thread() != nullptr, "the worker did not reach FreeLibraryAndExitThread");
+  expect_eq(&why, h.call("CloseDUT", {h.adapter}).eax, 1u, "CloseDUT");
+  p.free_library();
+  expect(&why, p.loaded(), "the module unloaded under the worker");
+  expect_eq(&why, p.module_references(), 1L, "module references (the worker's)");
+  p.release_held_thread();
+  p.run_until([&] { return p.live_threads() == 0; });
+  expect(&why, !p.loaded() && p.detached_on_main == false,
+         "the worker's FreeLibraryAndExitThread did not unload the module");
+  expect_eq(&why, p.threads_ended_by_free_library(), size_t(1),
+            "the worker ended by FreeLibraryAndExitThread");
+  for (const std::string& v : p.take_violations()) add(&why, v);
+  report.check(why.empty(),
+               "FreeLibrary while the worker is at its FreeLibraryAndExitThread: the worker "
+               "unloads the module on its way out [base " +
+                   hex(base) + "]",
                why);
 }
 
