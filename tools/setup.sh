@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the builds need, and only what is missing: cmake, make, g++, GoogleTest and
 # GoogleMock, lld and clang (MSVC import library), Mono, pytest and pkg-config (the bindings'
-# checks), and the MinGW-w64 cross compilers and binutils for i686 and x86_64. Safe to run
+# checks), Unicorn (the i686 emulator), and the MinGW-w64 cross compilers and binutils for i686
+# and x86_64. Safe to run
 # any number of times; a machine that has everything is left untouched.
 set -euo pipefail
 
@@ -30,6 +31,10 @@ command -v mcs >/dev/null || need mono-mcs
 command -v mono >/dev/null || need mono-runtime
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
 command -v pkg-config >/dev/null || need pkg-config
+# The 32-bit DLL runs in the Unicorn x86-32 emulator (i686_emulator/, C API); the Python binding
+# is there for trying things out on the DLL by hand.
+[[ -f /usr/include/unicorn/unicorn.h ]] || need libunicorn-dev
+/usr/bin/python3 -c 'import unicorn' 2>/dev/null || need python3-unicorn
 # The 64-bit DLL's smoke test runs under Wine.
 [[ -x /usr/lib/wine/wine64 ]] || need wine64
 for arch in i686 x86_64; do
