@@ -551,6 +551,22 @@ void run_io_checks(Harness& h) {
                 "SetChannelDirectCall");
       return why;
     });
+    h.run_case(
+        "requests the adapter refuses at once: a query stores 0, a command does not wait" + tag(h),
+        [&] {
+          std::string why;
+          fresh_adapter(h);
+          a.set_completion(completion(vad::kOidRequests, vad::kRefused, 31));
+          const uint64_t requests = p.import_calls["DeviceIoControl"];
+          expect_eq(&why, h.call("GetTxPowerControl", {h.adapter, h.output()}).eax, 0u,
+                    "GetTxPowerControl");
+          expect_eq(&why, p.cpu().read32(h.output()), 0u, "its output");
+          expect_eq(&why, h.call("SetChannelDirectCall", {h.adapter, 3}).eax, 0u,
+                    "SetChannelDirectCall");
+          expect_eq(&why, p.import_calls["DeviceIoControl"] - requests, uint64_t(2),
+                    "requests (no status poll after a refused command)");
+          return why;
+        });
     h.run_case("PKT32XmitOnePacket sends the test frame, then pauses 500 ms" + tag(h), [&] {
       std::string why;
       fresh_adapter(h);
