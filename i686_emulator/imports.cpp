@@ -58,8 +58,10 @@ uint8_t* guest_bytes(Call& c, uint32_t address, uint32_t size, bool write) {
   if (size == 0) return nullptr;
   uint8_t* p = c.p.cpu().host(address, size);
   if (p == nullptr) {
-    c.p.violation(std::string(c.def.name) + ": " + std::to_string(size) + " bytes at " +
-                  std::to_string(address) + " are not mapped");
+    char at[16];
+    std::snprintf(at, sizeof at, "0x%08X", address);
+    c.p.violation(std::string(c.def.name) + ": " + std::to_string(size) + " bytes at " + at +
+                  " are not mapped");
     return nullptr;
   }
   c.p.heap().check_access(address, size, write, return_address(c));

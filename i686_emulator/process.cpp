@@ -842,7 +842,6 @@ void Process::on_code(uint32_t address) {
       cpu_.set_reg(UC_X86_REG_EAX, r.value);
       return;  // the thunk's ret removes the arguments
     case Result::Block:
-      t->resumed = false;
       action_ = Action::Block;
       break;
     case Result::Host:

@@ -665,8 +665,9 @@ void run_transmit_checks(Harness& h0, const std::vector<uint64_t>& seeds) {
     h.run_case("continuous transmit, GetModuleHandleExW fails: 1, no worker" + s, [&] {
       std::string why;
       p.fail_nth("GetModuleHandleExW", 1, 126);
+      const size_t created = p.threads_created();
       expect_eq(&why, h.call("PKT32OFDMContinuousTx", {h.adapter, 1}).eax, 1u, "start");
-      expect_eq(&why, p.threads_created(), p.threads_created(), "");
+      expect_eq(&why, p.threads_created(), created, "threads created");
       expect_eq(&why, p.live_threads(), size_t(0), "threads");
       expect_eq(&why, h.call("PKT32OFDMContinuousTx", {h.adapter, 0}).eax, 1u, "stop");
       p.clear_injections();
