@@ -5,8 +5,8 @@
 #                      nlohmann-json (talvenctl, header-only)
 #   setup.sh           everything tools/test.sh needs besides: GoogleTest and GoogleMock, lld
 #                      and clang (MSVC import library, fuzzing), Mono, pytest, pip and venv,
-#                      pkg-config (the bindings' checks), Wine and the MinGW-w64 cross
-#                      compilers and binutils for i686 and x86_64
+#                      pkg-config (the bindings' checks), Unicorn (the i686 emulator), Wine
+#                      and the MinGW-w64 cross compilers and binutils for i686 and x86_64
 set -euo pipefail
 
 what=${1:-all}
@@ -48,6 +48,8 @@ if [[ $what == all ]]; then
   /usr/bin/python3 -c 'import ensurepip' 2>/dev/null || need python3-venv
   /usr/bin/python3 -c 'import setuptools' 2>/dev/null || need python3-setuptools
   /usr/bin/python3 -m pip --version >/dev/null 2>&1 || need python3-pip
+  # The 32-bit DLL runs in the Unicorn x86-32 emulator (i686_emulator/, its C API).
+  [[ -f /usr/include/unicorn/unicorn.h ]] || need libunicorn-dev
   # The 64-bit DLL's smoke test runs under Wine.
   [[ -x /usr/lib/wine/wine64 ]] || need wine64
   for arch in i686 x86_64; do

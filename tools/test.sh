@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests and checks
-# both DLLs' export and import tables. Ends with a line "N passed, M failed" for the DLL checks;
+# Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests, checks
+# both DLLs' export and import tables and runs the 32-bit DLL in the x86-32 emulator. Ends with a
+# line "N passed, M failed" for the DLL checks;
 # exits non-zero if a build fails, a test fails or a DLL check fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -56,6 +57,11 @@ if cmake --install build/mingw-i686 >/dev/null; then
 else
   echo "FAIL: cmake --install build/mingw-i686" | tee -a "$checks"
 fi
+# The installed 32-bit talven.dll executed in an x86-32 emulator: every operation by both names at
+# two load bases, the stdcall contract after every call, leaks, threads (tools/check_emulator.sh).
+bash tools/check_emulator.sh build/mingw-i686/dist/talven.dll >build/emulator.log 2>&1 || status=1
+cat build/emulator.log >>"$checks"
+grep -v '^PASS: ' build/emulator.log || true
 # Windows end to end: talven.dll, the example session and the conformance suite under Wine against
 # the kernel-mode virtual adapter (tools/check_windows.sh; tests/windows/README.md).
 mkdir -p build/windows-tests
