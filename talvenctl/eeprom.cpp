@@ -131,71 +131,95 @@ UCHAR read_byte(Context& ctx, uint32_t offset) {
   return v;
 }
 
+// The EEPROM bytes that make a board itself: its MAC address (offsets 14 to 19). The vendor and
+// device ids (offsets 2 to 5) name the product, not the board, and come from the image.
+constexpr uint32_t kMacOffset = 14, kMacLength = 6;
+
+std::vector<uint8_t> load_image_checked(Context& ctx, const std::string& file) {
+  const EepromInfo info = eeprom_info(ctx);
+  return read_image_file(file, info.size);
+}
+
 }  // namespace
 
-Report cmd_eeprom_dump(Context& ctx, const DumpArgs& args, std::string* raw_output) {
-  if (args.format != "hex" && args.format != "bin" && args.format != "json")
-    throw UsageError("unknown dump format " + args.format + " (hex, bin or json)");
-  if (args.format == "bin" && args.file.empty() && !ctx.json_output && raw_output == nullptr)
-    throw UsageError("a binary dump needs --file");
+void check_eeprom_dump(Context& ctx, const EepromDumpOptions& o) {
+  if (o.format != "hex" && o.format != "bin" && o.format != "json")
+    throw UsageError("unknown dump format " + o.format + " (hex, bin or json)");
+  if (o.format == "bin" && o.file.empty() && !ctx.json_output && stdout_is_terminal())
+    throw UsageError("a binary dump is not written to a terminal: give --file or redirect it");
+}
+
+Report cmd_eeprom_dump(Context& ctx, const EepromDumpOptions& o) {
+  check_eeprom_dump(ctx, o);
   const EepromInfo info = eeprom_info(ctx);
   const std::vector<uint8_t> image = read_image(ctx, info);
   std::string content;
-  if (args.format == "hex") content = hex_dump(image);
-  if (args.format == "bin") content.assign(image.begin(), image.end());
-  if (args.format == "json")
+  if (o.format == "hex") content = hex_dump(image);
+  if (o.format == "bin") content.assign(image.begin(), image.end());
+  if (o.format == "json")
     content =
         json({{"type", info.type}, {"size", info.size}, {"image", hex_string(image)}}).dump(2) +
         "\n";
   Report rep;
   rep.data = {{"type", info.type}, {"size", info.size}};
-  if (!args.file.empty()) {
-    write_file_durable(args.file, std::vector<uint8_t>(content.begin(), content.end()));
-    rep.data["file"] = args.file;
-    rep.data["format"] = args.format;
-    rep.line("EEPROM (" + std::to_string(info.size) + " bytes) written to " + args.file);
+  if (!o.file.empty()) {
+    write_file_durable(o.file, std::vector<uint8_t>(content.begin(), content.end()));
+    rep.data["file"] = o.file;
+    rep.data["format"] = o.format;
+    rep.line("EEPROM (" + std::to_string(info.size) + " bytes) written to " + o.file);
   } else if (ctx.json_output) {
     rep.data["image"] = hex_string(image);
-  } else if (args.format == "bin") {
-    *raw_output = content;
+  } else if (o.format == "bin") {
+    rep.raw = content;
   } else {
     rep.text = content;
   }
   return rep;
 }
 
-Report cmd_eeprom_diff(Context& ctx, const std::string& file) {
-  const EepromInfo info = eeprom_info(ctx);
-  const std::vector<uint8_t> image = read_image_file(file, info.size);
-  const std::vector<uint8_t> current = read_image(ctx, info);
+void check_eeprom_diff(Context& ctx, const EepromDiffOptions& o) {
+  if (!ctx.written_by_recipe(o.file)) load_image_checked(ctx, o.file);
+}
+
+Report cmd_eeprom_diff(Context& ctx, const EepromDiffOptions& o) {
+  const std::vector<uint8_t> image = load_image_checked(ctx, o.file);
+  const std::vector<uint8_t> current = read_image(ctx, eeprom_info(ctx));
   Report rep;
   const json diff = differing_words(current, image, "eeprom", "file");
-  rep.data = {{"file", file}, {"identical", diff.empty()}, {"differences", diff}};
+  rep.data = {{"file", o.file}, {"identical", diff.empty()}, {"differences", diff}};
   for (const json& d : diff)
     rep.line("word " + hex(d["offset"].get<uint32_t>(), 2) + ": EEPROM " +
              hex(d["eeprom"].get<uint32_t>(), 4) + ", file " + hex(d["file"].get<uint32_t>(), 4));
-  rep.line(diff.empty() ? "EEPROM and " + file + " are identical"
+  rep.line(diff.empty() ? "EEPROM and " + o.file + " are identical"
                         : std::to_string(diff.size()) + " word(s) differ");
+  rep.status = diff.empty() ? kExitOk : kExitFailed;  // as diff(1): 1 when they differ
   return rep;
 }
 
-Report cmd_eeprom_get(Context& ctx, const std::string& offset_text, bool word) {
-  const EepromInfo info = eeprom_info(ctx);
-  const uint32_t offset = parse_offset(offset_text, info, word);
+void check_eeprom_get(Context& ctx, const EepromGetOptions& o) {
+  parse_offset(o.offset, eeprom_info(ctx), o.word);
+}
+
+Report cmd_eeprom_get(Context& ctx, const EepromGetOptions& o) {
+  const uint32_t offset = parse_offset(o.offset, eeprom_info(ctx), o.word);
   uint32_t value = read_byte(ctx, offset);
-  if (word) value |= uint32_t(read_byte(ctx, offset + 1)) << 8;
+  if (o.word) value |= uint32_t(read_byte(ctx, offset + 1)) << 8;
   Report rep;
-  rep.data = {{"offset", offset}, {"width", word ? 2 : 1}, {"value", value}};
-  rep.line(hex(offset, 2) + ": " + hex(value, word ? 4 : 2));
+  rep.data = {{"offset", offset}, {"width", o.word ? 2 : 1}, {"value", value}};
+  rep.line(hex(offset, 2) + ": " + hex(value, o.word ? 4 : 2));
   return rep;
 }
 
-Report cmd_eeprom_set(Context& ctx, const std::string& offset_text, const std::string& value_text,
-                      bool word) {
-  const EepromInfo info = eeprom_info(ctx);
-  const uint32_t offset = parse_offset(offset_text, info, word);
-  const uint32_t value = parse_number(value_text, word ? 0xFFFFu : 0xFFu, "EEPROM value");
-  const int bytes = word ? 2 : 1;
+void check_eeprom_set(Context& ctx, const EepromSetOptions& o) {
+  parse_offset(o.offset, eeprom_info(ctx), o.word);
+  parse_number(o.value, o.word ? 0xFFFFu : 0xFFu, "EEPROM value");
+}
+
+Report cmd_eeprom_set(Context& ctx, const EepromSetOptions& o) {
+  check_eeprom_set(ctx, o);
+  const uint32_t offset = parse_offset(o.offset, eeprom_info(ctx), o.word);
+  const uint32_t value = parse_number(o.value, o.word ? 0xFFFFu : 0xFFu, "EEPROM value");
+  const int bytes = o.word ? 2 : 1;
   for (int i = 0; i < bytes; ++i)
     check("WriteEEpromByte", WriteEEpromByte(ctx.adapter, offset + i, (value >> (8 * i)) & 0xFF),
           "EEPROM write at " + hex(offset + i, 2));
@@ -212,19 +236,36 @@ Report cmd_eeprom_set(Context& ctx, const std::string& offset_text, const std::s
   return rep;
 }
 
-Report cmd_eeprom_load(Context& ctx, const LoadArgs& args) {
+void check_eeprom_load(Context& ctx, const EepromLoadOptions& o) {
+  if (!ctx.written_by_recipe(o.file)) load_image_checked(ctx, o.file);
+  if (!o.no_backup && file_exists(o.backup_dir) && !is_directory(o.backup_dir))
+    throw UsageError("--backup-dir " + o.backup_dir + " is not a folder");
+}
+
+Report cmd_eeprom_load(Context& ctx, const EepromLoadOptions& o) {
+  check_eeprom_load(ctx, o);
   const EepromInfo info = eeprom_info(ctx);
-  const std::vector<uint8_t> image = read_image_file(args.file, info.size);
+  std::vector<uint8_t> image = load_image_checked(ctx, o.file);
   const std::vector<uint8_t> before = read_image(ctx, info);
   Report rep;
+  // The board keeps its own MAC address unless the image's is asked for: an image dumped from
+  // one board must not give its address to the next.
+  const std::vector<uint8_t> image_mac(image.begin() + kMacOffset,
+                                       image.begin() + kMacOffset + kMacLength);
+  const std::vector<uint8_t> board_mac(before.begin() + kMacOffset,
+                                       before.begin() + kMacOffset + kMacLength);
+  if (!o.with_identity)
+    std::copy(board_mac.begin(), board_mac.end(), image.begin() + kMacOffset);
+  else if (image_mac != board_mac)
+    std::cerr << "talvenctl eeprom load: --with-identity: the image's MAC address "
+              << format_mac(image_mac.data()) << " replaces the board's "
+              << format_mac(board_mac.data()) << "\n";
   std::string backup;
-  if (!args.no_backup) {
-    backup = args.backup_dir + "/eeprom-backup-" + utc_timestamp(true) + ".bin";
-    for (int n = 2; file_exists(backup); ++n)
-      backup = args.backup_dir + "/eeprom-backup-" + utc_timestamp(true) + "-" + std::to_string(n) +
-               ".bin";
+  if (!o.no_backup) {
     try {
-      write_file_durable(backup, before);
+      make_directories(o.backup_dir);
+      backup = write_new_file_durable(o.backup_dir, "eeprom-backup-" + utc_timestamp(true), ".bin",
+                                      before);
     } catch (const std::exception& e) {
       throw UsageError(std::string("no backup, nothing written: ") + e.what());
     }
@@ -234,15 +275,19 @@ Report cmd_eeprom_load(Context& ctx, const LoadArgs& args) {
   test_abort_point("load-after-backup");
 
   // Write: the whole image in one call, or only the bytes of the words that differ.
-  const char* op = args.changed_only ? "WriteEEpromByte" : "WriteEEprom";
+  const char* op = o.changed_only ? "WriteEEpromByte" : "WriteEEprom";
   ULONG result = 1;
   size_t words_written = 0;
-  if (args.changed_only) {
+  int64_t failed_word = -1;  // --changed-only: the word whose write failed
+  if (o.changed_only) {
     for (size_t i = 0; i < plan.size() && result == 1; ++i) {
       const uint32_t off = plan[i]["offset"].get<uint32_t>();
       for (uint32_t b = off; b < off + 2 && result == 1; ++b)
         if (before[b] != image[b]) result = WriteEEpromByte(ctx.adapter, b, image[b]);
-      if (result == 1) ++words_written;
+      if (result == 1)
+        ++words_written;
+      else
+        failed_word = off;
       progress(ctx,
                "writing EEPROM: word " + std::to_string(i + 1) + "/" + std::to_string(plan.size()));
     }
@@ -272,31 +317,44 @@ Report cmd_eeprom_load(Context& ctx, const LoadArgs& args) {
     m["holds"] = lost ? json(nullptr) : json(word_at(after, off));
     mismatches.push_back(m);
   }
-  rep.data = {{"file", args.file},
+  rep.data = {{"file", o.file},
               {"backup", backup.empty() ? json(nullptr) : json(backup)},
-              {"mode", args.changed_only ? "changed" : "all"},
+              {"mode", o.changed_only ? "changed" : "all"},
+              {"identity", o.with_identity ? "image" : "kept"},
+              {"mac", format_mac(image.data() + kMacOffset)},
               {"words_differing_before", plan.size()},
               {"verified", mismatches.empty()}};
   if (result != 1 || !mismatches.empty()) {
     std::string msg = "eeprom load failed";
     msg += result != 1 ? ": " + std::string(op) + " returned " + std::to_string(result) : "";
+    if (failed_word >= 0) msg += " writing word " + hex(uint64_t(failed_word), 2);
     msg += read_result != 1 ? "; ReadEEprom failed, read back byte by byte" : "";
-    msg += "; " + std::to_string(mismatches.size()) + " word(s) differ from the image:";
+    if (mismatches.empty()) {
+      msg +=
+          "; read back, every word holds what the image wants (the write that failed was of "
+          "a word that already held its value)";
+    } else {
+      msg += "; " + std::to_string(mismatches.size()) + " word(s) differ from the image:";
+    }
     for (const json& m : mismatches)
       msg += "\n  word " + hex(m["offset"].get<uint32_t>(), 2) + " holds " +
              (m["holds"].is_null() ? std::string("(unreadable)")
                                    : hex(m["holds"].get<uint32_t>(), 4)) +
              ", image " + hex(m["image"].get<uint32_t>(), 4) + ", backup " +
-             hex(m["backup"].get<uint32_t>(), 4);
+             hex(m["backup"].get<uint32_t>(), 4) +
+             (int64_t(m["offset"].get<uint32_t>()) == failed_word ? " (its write failed)" : "");
     msg += backup.empty() ? "\n  (no backup was made)" : "\n  backup kept: " + backup;
     json details = rep.data;
     details["mismatches"] = mismatches;
+    if (failed_word >= 0) details["failed_word"] = failed_word;
     throw OperationError(result != 1 ? op : "ReadEEprom", result != 1 ? result : read_result, msg,
                          details);
   }
   rep.data["words_written"] = words_written;
-  rep.line("loaded " + args.file + ": " + std::to_string(words_written) + " word(s) written, " +
-           std::to_string(plan.size()) + " differed; read back and verified");
+  rep.line("loaded " + o.file + ": " + std::to_string(words_written) + " word(s) written, " +
+           std::to_string(plan.size()) + " differed; MAC address " +
+           (o.with_identity ? "from the image " : "kept ") + format_mac(image.data() + kMacOffset) +
+           "; read back and verified");
   return rep;
 }
 
@@ -395,36 +453,26 @@ Report cmd_power_show(Context& ctx) {
   return rep;
 }
 
-Report cmd_power_set(Context& ctx, const std::vector<std::string>& assignments) {
-  return write_table(ctx, parse_assignments(assignments));
+void check_power_set(const PowerSetOptions& o) {
+  parse_assignments(o.assignments);
 }
 
-Report cmd_power_export(Context& ctx, const std::string& file, const std::string& format_in) {
-  std::string format = format_in;
+Report cmd_power_set(Context& ctx, const PowerSetOptions& o) {
+  return write_table(ctx, parse_assignments(o.assignments));
+}
+
+namespace {
+std::string export_format(const PowerExportOptions& o) {
+  std::string format = o.format;
   if (format.empty())
-    format = file.size() > 4 && file.substr(file.size() - 4) == ".csv" ? "csv" : "json";
+    format = o.file.size() > 4 && o.file.substr(o.file.size() - 4) == ".csv" ? "csv" : "json";
   if (format != "csv" && format != "json")
     throw UsageError("unknown format " + format + " (csv or json)");
-  const std::vector<UCHAR> t = read_table(ctx);
-  std::string out;
-  if (format == "json") {
-    out = table_json(t).dump(2) + "\n";
-  } else {
-    out = "channel,setting\n";
-    for (uint32_t ch = 1; ch <= 14; ++ch)
-      out += std::to_string(ch) + "," + std::to_string(t[60 + ch - 1]) + "/" +
-             std::to_string(t[ch - 1]) + "\n";
-    for (uint32_t ch : k5GHz)
-      out += std::to_string(ch) + "," + std::to_string(t[five_ghz_byte(ch)]) + "\n";
-  }
-  write_file_durable(file, std::vector<uint8_t>(out.begin(), out.end()));
-  Report rep;
-  rep.data = {{"file", file}, {"format", format}, {"channels", 26}};
-  rep.line("power table written to " + file + " (" + format + ")");
-  return rep;
+  return format;
 }
 
-Report cmd_power_import(Context& ctx, const std::string& file) {
+// The table file's entries as CH=SETTING items; throws UsageError.
+std::vector<std::string> power_file_items(const std::string& file) {
   std::vector<uint8_t> raw;
   if (!read_file(file, &raw)) throw UsageError("cannot read " + file);
   const std::string text(raw.begin(), raw.end());
@@ -464,16 +512,59 @@ Report cmd_power_import(Context& ctx, const std::string& file) {
     }
   }
   if (items.empty()) throw UsageError(file + " holds no power entries");
-  Report rep = write_table(ctx, parse_assignments(items));
-  rep.data["file"] = file;
+  parse_assignments(items);
+  return items;
+}
+}  // namespace
+
+void check_power_export(const PowerExportOptions& o) {
+  export_format(o);
+}
+
+Report cmd_power_export(Context& ctx, const PowerExportOptions& o) {
+  const std::string format = export_format(o);
+  const std::string& file = o.file;
+  const std::vector<UCHAR> t = read_table(ctx);
+  std::string out;
+  if (format == "json") {
+    out = table_json(t).dump(2) + "\n";
+  } else {
+    out = "channel,setting\n";
+    for (uint32_t ch = 1; ch <= 14; ++ch)
+      out += std::to_string(ch) + "," + std::to_string(t[60 + ch - 1]) + "/" +
+             std::to_string(t[ch - 1]) + "\n";
+    for (uint32_t ch : k5GHz)
+      out += std::to_string(ch) + "," + std::to_string(t[five_ghz_byte(ch)]) + "\n";
+  }
+  write_file_durable(file, std::vector<uint8_t>(out.begin(), out.end()));
+  Report rep;
+  rep.data = {{"file", file}, {"format", format}, {"channels", 26}};
+  rep.line("power table written to " + file + " (" + format + ")");
   return rep;
 }
 
-Report cmd_id_set(Context& ctx, const std::string& vid_text, const std::string& did_text) {
-  if (vid_text.empty() && did_text.empty()) throw UsageError("id set: give --vid and/or --did");
-  const bool has_vid = !vid_text.empty(), has_did = !did_text.empty();
-  const uint32_t vid = has_vid ? parse_number(vid_text, 0xFFFF, "vendor id") : 0;
-  const uint32_t did = has_did ? parse_number(did_text, 0xFFFF, "device id") : 0;
+void check_power_import(Context& ctx, const PowerImportOptions& o) {
+  if (!ctx.written_by_recipe(o.file)) power_file_items(o.file);
+}
+
+Report cmd_power_import(Context& ctx, const PowerImportOptions& o) {
+  Report rep = write_table(ctx, parse_assignments(power_file_items(o.file)));
+  rep.data["file"] = o.file;
+  return rep;
+}
+
+void check_id_set(const IdSetOptions& o) {
+  if (o.vendor_id.empty() && o.device_id.empty())
+    throw UsageError("id set: give --vid and/or --did");
+  if (!o.vendor_id.empty()) parse_number(o.vendor_id, 0xFFFF, "vendor id");
+  if (!o.device_id.empty()) parse_number(o.device_id, 0xFFFF, "device id");
+}
+
+Report cmd_id_set(Context& ctx, const IdSetOptions& o) {
+  check_id_set(o);
+  const bool has_vid = !o.vendor_id.empty(), has_did = !o.device_id.empty();
+  const uint32_t vid = has_vid ? parse_number(o.vendor_id, 0xFFFF, "vendor id") : 0;
+  const uint32_t did = has_did ? parse_number(o.device_id, 0xFFFF, "device id") : 0;
   if (has_vid) check("WriteEEpromVid", WriteEEpromVid(ctx.adapter, vid), "vendor id write");
   if (has_did) check("WriteEEpromDid", WriteEEpromDid(ctx.adapter, did), "device id write");
   Report rep;

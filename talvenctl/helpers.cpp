@@ -45,6 +45,18 @@ std::vector<uint8_t> parse_mac(const std::string& text) {
   return mac;
 }
 
+std::string mac_text(uint64_t value) {
+  const std::vector<uint8_t> m = u64_to_mac(value);
+  return format_mac(m.data());
+}
+
+void check_unicast(const std::vector<uint8_t>& mac, const std::string& text) {
+  if (mac == std::vector<uint8_t>(6, 0xFF))
+    throw UsageError("broadcast address " + text + " refused");
+  if ((mac[0] & 0x01) != 0) throw UsageError("multicast address " + text + " refused");
+  if (mac == std::vector<uint8_t>(6, 0)) throw UsageError("all-zero address refused");
+}
+
 uint64_t mac_to_u64(const std::vector<uint8_t>& mac) {
   uint64_t v = 0;
   for (uint8_t b : mac) v = (v << 8) | b;
@@ -57,7 +69,8 @@ std::vector<uint8_t> u64_to_mac(uint64_t value) {
   return mac;
 }
 
-uint32_t parse_number(const std::string& text, uint32_t max, const std::string& what) {
+uint32_t parse_number(const std::string& text, uint32_t max, const std::string& what,
+                      uint32_t min) {
   const bool is_hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const std::string digits = is_hex ? text.substr(2) : text;
   bool ok = !digits.empty() && digits.size() <= 10;
@@ -65,12 +78,14 @@ uint32_t parse_number(const std::string& text, uint32_t max, const std::string& 
     ok = ok && (is_hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0
                        : std::isdigit(static_cast<unsigned char>(c)) != 0);
   unsigned long long v = ok ? std::stoull(digits, nullptr, is_hex ? 16 : 10) : 0;
-  if (!ok || v > max)
-    throw UsageError("bad " + what + " '" + text + "' (a number from 0 to " + hex(max) + ")");
+  if (!ok || v > max || v < min)
+    throw UsageError("bad " + what + " '" + text + "' (a number from " +
+                     (min > 9 ? hex(min) : std::to_string(min)) + " to " +
+                     (max > 9 ? hex(max) : std::to_string(max)) + ")");
   return static_cast<uint32_t>(v);
 }
 
-uint32_t parse_duration_ms(const std::string& text, const std::string& what) {
+uint32_t parse_duration_ms(const std::string& text, const std::string& what, bool allow_zero) {
   size_t used = 0;
   double amount = -1;
   try {
@@ -86,10 +101,13 @@ uint32_t parse_duration_ms(const std::string& text, const std::string& what) {
     scale = 1;
   else if (unit == "m" || unit == "min")
     scale = 60000;
+  else if (unit == "h")
+    scale = 3600000;
   const double ms = amount * scale;
-  if (used == 0 || scale == 0 || !(ms > 0) || ms > 24.0 * 3600 * 1000 ||
+  const bool positive = allow_zero ? ms >= 0 : ms > 0;
+  if (used == 0 || scale == 0 || !positive || ms > 24.0 * 3600 * 1000 ||
       !std::isdigit(static_cast<unsigned char>(text[0])))
-    throw UsageError("bad " + what + " '" + text + "' (e.g. 10s, 500ms, 2m; at most 24 h)");
+    throw UsageError("bad " + what + " '" + text + "' (e.g. 10s, 500ms, 2m, 1h; at most 24 h)");
   return static_cast<uint32_t>(ms + 0.5);
 }
 
@@ -117,8 +135,8 @@ void progress(const Context& ctx, const std::string& text) {
 }
 
 EepromInfo eeprom_info(Context& ctx) {
-  ULONG type = 0;
-  check("QueryEEpromType", QueryEEpromType(ctx.adapter, &type), "EEPROM type query");
+  ULONG type = ctx.eeprom_type;
+  if (type == 0) check("QueryEEpromType", QueryEEpromType(ctx.adapter, &type), "EEPROM type query");
   EepromInfo info;
   info.type = type;
   if (type == 1)
@@ -129,6 +147,7 @@ EepromInfo eeprom_info(Context& ctx) {
     throw OperationError("QueryEEpromType", 1,
                          "the adapter reports EEPROM type " + std::to_string(type) +
                              ", which is neither 1 (128 bytes) nor 2 (256 bytes)");
+  ctx.eeprom_type = type;
   return info;
 }
 

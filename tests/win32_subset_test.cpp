@@ -733,6 +733,15 @@ TEST_F(SubsetTest, CountingSleepRecordsWithoutWaiting) {
   EXPECT_TRUE(win32sim::sleep_log().empty());
 }
 
+// Each Sleep(1) on a 20 ms tick ends on a tick after the one that ended the previous sleep: five
+// in a row span at least four ticks whatever the machine's load (a lower bound only).
+TEST_F(SubsetTest, SleepWakesOnTheTimerTick) {
+  win32sim::set_sleep_tick_us(20000);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) Sleep(1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(80));
+}
+
 // ---- Registry and services ----
 
 TEST_F(SubsetTest, RegistryOpensPathsAndFollowsTheSizeRules) {

@@ -2,6 +2,7 @@
 # Windows end to end under Wine: the 64-bit talven.dll, the example session and the conformance
 # program (tests/windows) against the kernel-mode virtual adapter, installed as the packet
 # driver's service NORVAKS in a Wine prefix of its own (build/wine-e2e, kept between runs).
+# talvenctl.exe is run against the same adapter (tests/windows/talvenctl_wine.py).
 # Prints the programs' PASS:/FAIL: lines and TIMING: lines, then one summary line; exits
 # non-zero on any failure, including when Wine cannot run.
 #   tools/check_windows.sh [build/mingw-x86_64]
@@ -58,6 +59,9 @@ $cc -std=c11 -O1 -Wall -Wextra -Werror -I"$root/include" -o "$out/talven_session
   "$root"/examples/*.c "$dll_build/libtalven.dll.a" 2>"$out/build.log" ||
   fail "the example session does not build: $(head -n 3 "$out/build.log" | tr '\n' ' ')"
 cp "$dll_build/talven.dll" "$out/talven.dll"
+[[ -f $dll_build/talvenctl/talvenctl.exe ]] ||
+  fail "no talvenctl.exe in $dll_build/talvenctl (build the mingw-x86_64 preset)"
+cp "$dll_build/talvenctl/talvenctl.exe" "$out/talvenctl.exe"
 
 # ---- The Wine prefix and its persistent wineserver ----
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -114,6 +118,25 @@ else
   echo "FAIL: example session (exit $rc): $(tr -d '\r' <"$out/session.txt" | grep -E 'FAILED|no adapter' | head -n 3 | tr '\n' ' ')"
   status=1
 fi
+
+# ---- talvenctl.exe against the same adapter (tests/windows/talvenctl_wine.py) ----
+run 30 "$out/link.txt" talven_wintests.exe link
+imports=$(x86_64-w64-mingw32-objdump -p "$out/talvenctl.exe" 2>/dev/null)
+if grep -q 'timeBeginPeriod' <<<"$imports"; then
+  echo "PASS: talvenctl.exe raises the timer resolution (imports timeBeginPeriod)"
+else
+  echo "FAIL: talvenctl.exe does not import timeBeginPeriod"
+  status=1
+fi
+timeout 300 /usr/bin/python3 "$root/tests/windows/talvenctl_wine.py" "$out" "$wine" \
+  >"$out/talvenctl.txt" 2>&1 </dev/null
+rc=$?
+grep -E '^(PASS|FAIL): ' "$out/talvenctl.txt"
+if [[ $rc -ne 0 ]] || ! grep -q '^talvenctl under Wine: [0-9]* passed, 0 failed' "$out/talvenctl.txt"; then
+  echo "FAIL: talvenctl under Wine (exit $rc; last line: $(tail -n 1 "$out/talvenctl.txt"))"
+  status=1
+fi
+grep '^talvenctl under Wine: ' "$out/talvenctl.txt" || true
 
 # ---- Timing against the raw requests ----
 run 60 "$out/timing.txt" talven_wintests.exe timing

@@ -43,6 +43,8 @@ if [[ $what == all ]]; then
   command -v mono >/dev/null || need mono-runtime
   /usr/bin/python3 -c 'import pytest' 2>/dev/null || need python3-pytest
   command -v pkg-config >/dev/null || need pkg-config
+  # talvenctl's tests trace its backup's flushes (the file, then its folder) with strace.
+  command -v strace >/dev/null || need strace
   # The Python package installs with pip into a virtual environment (from the repository, with
   # Debian's setuptools: no package index is asked).
   /usr/bin/python3 -c 'import ensurepip' 2>/dev/null || need python3-venv

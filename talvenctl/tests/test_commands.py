@@ -3,6 +3,8 @@ the simulated adapter: vendor id 0x1A2B, device id 0x3C4D, MAC 00:5B:A7:12:34:56
 offset byte 0x35, 2.4 GHz power bytes 0x9A/0x9B, 5 GHz bytes 0x20+offset."""
 import json
 
+import pytest
+
 FACTORY_MAC = "00:5B:A7:12:34:56"
 
 
@@ -83,7 +85,9 @@ def test_eeprom_diff_names_the_differing_words(station):
     image[0x20] ^= 0xFF
     image[0x51] = 0x00
     (station.folder / "other.bin").write_bytes(bytes(image))
-    d = station.ok("eeprom", "diff", "other.bin")
+    r = station.run("eeprom", "diff", "other.bin")
+    d = r.last
+    assert r.rc == 1 and d["exit"] == 1 and d["ok"] is True  # as diff(1): 1 when they differ
     assert d["identical"] is False
     assert [x["offset"] for x in d["differences"]] == [0x20, 0x50]
     assert d["differences"][0]["eeprom"] == 0x4140 and d["differences"][0]["file"] == 0x41BF
@@ -168,6 +172,16 @@ def test_test_mode_and_counters(station):
     assert set(c) >= {"tx_sent", "rx_received", "rx_crc_errors", "ack"} and c["reset"] is True
 
 
+# The simulated sender's frames arrive with CRC errors among them; with --expected, a frame that
+# never arrived counts as an error too.
+@pytest.mark.parametrize("expected", [1, 1000000])
+def test_rx_counts_missing_frames_into_the_error_rate(station, expected):
+    r = station.ok("rx", "--duration", "200ms", "--interval", "100ms", "--expected", expected)
+    missing = max(0, expected - r["frames"])
+    assert (r["expected"], r["missing"]) == (expected, missing)
+    assert abs(r["per"] - (r["crc_errors"] + missing) / max(expected, r["frames"])) < 1e-12
+
+
 def test_rx_reports_frames_errors_and_rate(station):
     r = station.ok("rx", "--duration", "600ms", "--interval", "200ms")
     assert r["frames"] > 0 and r["crc_errors"] > 0
@@ -193,7 +207,7 @@ def test_tx_single_and_modes(station):
         assert settings[oid] == 0, mode
     f = station.ok("tx", "frames", "--duration", "300ms")
     assert f["operation"] == "PKT32OFDMContinuousTx"
-    assert station.sim()["transmitter"]["frames_sent"] > 0
+    assert f["frames_sent"] == station.sim()["transmitter"]["frames_sent"] > 0
 
 
 def test_recipe_runs_in_one_process_and_stops_at_failure(station):
@@ -227,3 +241,19 @@ def test_recipe_with_a_bad_line_runs_nothing(station):
     r = station.run("run", "typo.recipe")
     assert r.rc == 2 and "line 2" in r.last["error"]["message"]
     assert station.eeprom()[0x93] == 0xFF
+
+
+def test_a_binary_dump_is_not_written_to_a_terminal(station):
+    import os
+    import pty
+    import subprocess
+    from conftest import BINARY
+    master, slave = pty.openpty()
+    try:
+        p = subprocess.run([BINARY, "--sim-state", str(station.state), "eeprom", "dump",
+                            "--format", "bin"], cwd=station.folder, stdout=slave,
+                           stderr=subprocess.PIPE, timeout=60)
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert p.returncode == 2 and b"not written to a terminal" in p.stderr

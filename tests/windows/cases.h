@@ -30,6 +30,8 @@ void run_operation_checks(Env& env);
 void run_io_checks(Env& env);
 void run_unload_check(Env& env);
 int run_timing(Env& env);
+// The talvenctl run's helpers (station.cpp): adapter-reset, adapter-eeprom FILE, ...
+int run_station_helper(const std::wstring& mode, const wchar_t* argument);
 
 // The fixed 1400-byte test frame, written out from its table.
 std::vector<uint8_t> test_frame();

@@ -5,6 +5,10 @@
 //   talven_wintests link                         define the adapter's DOS name
 //   talven_wintests conformance                  all checks; ends with "SUMMARY: ..."
 //   talven_wintests timing                       library calls against raw requests
+//   talven_wintests adapter-reset|adapter-eeprom FILE|adapter-state|adapter-hold|
+//                   adapter-wait-held|adapter-release
+//                                                the virtual adapter for the talvenctl run
+//                                                (station.cpp)
 #include <cstdio>
 #include <cstring>
 
@@ -189,6 +193,8 @@ int wmain(int argc, wchar_t** argv) {
     return ok ? 0 : 1;
   }
   if (mode == L"conformance") return conformance();
+  if (mode.rfind(L"adapter-", 0) == 0)
+    return run_station_helper(mode, argc > 2 ? argv[2] : nullptr);
   if (mode == L"timing") {
     std::string error;
     if (!load_library(&error)) {

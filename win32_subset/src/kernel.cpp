@@ -115,6 +115,7 @@ void reset_machine() {
     s.module_references = 1;
     s.sleep_mode = SleepMode::Real;
     s.sleep_log.clear();
+    s.sleep_tick_us = 0;
     s.debug_strings.clear();
     s.message_boxes.clear();
   }
@@ -156,6 +157,12 @@ void set_sleep_mode(SleepMode mode) {
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.sleep_mode = mode;
+}
+
+void set_sleep_tick_us(uint32_t tick_us) {
+  State& s = machine();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.sleep_tick_us = tick_us;
 }
 
 std::vector<uint32_t> sleep_log() {
@@ -451,8 +458,10 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
   State& s = machine();
   bool counting = false;
   bool instant = false;
+  uint32_t tick_us = 0;
   try {
     std::lock_guard<std::mutex> lock(s.mutex);
+    tick_us = s.sleep_tick_us;
     instant = s.sleep_mode == win32sim::SleepMode::Instant;
     counting = instant || s.sleep_mode == win32sim::SleepMode::Counting;
     if (counting) s.sleep_log.push_back(dwMilliseconds);
@@ -465,6 +474,15 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
     std::this_thread::yield();
   } else if (dwMilliseconds == INFINITE) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  } else if (tick_us > 0 && dwMilliseconds > 0) {
+    // Woken by the first timer tick at or after the time asked for.
+    using namespace std::chrono;
+    const auto due = steady_clock::now() + milliseconds(dwMilliseconds);
+    const auto tick = microseconds(tick_us);
+    const auto ticks =
+        (duration_cast<microseconds>(due.time_since_epoch()) + tick - microseconds(1)) / tick;
+    std::this_thread::sleep_until(
+        steady_clock::time_point(duration_cast<steady_clock::duration>(tick * ticks)));
   } else {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
   }

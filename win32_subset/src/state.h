@@ -134,6 +134,7 @@ struct State {
   // Sleep.
   SleepMode sleep_mode = SleepMode::Real;
   std::vector<uint32_t> sleep_log;
+  uint32_t sleep_tick_us = 0;  // 0: Sleep waits exactly what it is asked
 
   // Text capture.
   std::vector<std::u16string> debug_strings;

@@ -15,8 +15,8 @@
 namespace win32sim {
 
 // Empties the machine: no devices, DOS names, registry keys below HKLM or services; all logs,
-// captures, counters and scripted faults cleared; sleep mode back to real. Handles still open
-// are forgotten. Precondition: no thread started through CreateThread is still running.
+// captures, counters and scripted faults cleared; sleep mode back to real, without a tick. Handles
+// still open are forgotten. Precondition: no thread started through CreateThread is still running.
 void reset_machine();
 // The machine a program finds by default: the subset runs the installer set here once, the
 // first time the machine is used (before any Win32 call acts on it); with none set the machine
@@ -93,6 +93,12 @@ void set_sleep_mode(SleepMode mode);
 std::vector<uint32_t> sleep_log();  // arguments of Sleep calls in Counting mode, in order
 size_t sleep_count();
 void clear_sleep_log();
+// Real mode: the system timer's tick. Windows wakes a sleeping thread on a timer interrupt, so
+// Sleep(ms) lasts until the first tick at least `ms` away: with the default 15.625 ms tick a
+// Sleep(1) lasts a whole tick; timeBeginPeriod(1) makes the tick 1 ms. Ticks fall on multiples
+// of `tick_us` since an arbitrary start. 0 (the default, and after reset_machine): Sleep waits
+// exactly what it is asked.
+void set_sleep_tick_us(uint32_t tick_us);
 
 // ---- Devices and DOS device names ----
 void add_device(const std::u16string& nt_path, std::shared_ptr<Device> device);
