@@ -50,7 +50,8 @@ std::vector<std::string> adapter_names() {
   return names;
 }
 
-// Two-band channel lists: 2.4 GHz 1 to 14 and the 5 GHz channels the adapter knows.
+// Two-band channel lists: 2.4 GHz 1 to 14, and at 5 GHz the 46 channels of the power table's
+// channel list (buffer bytes 14 to 59), twelve of which have an EEPROM entry.
 bool known_channel(uint32_t ch) {
   if (ch >= 1 && ch <= 14) return true;
   if (ch >= 26 && ch <= 86) return ch % 2 == 0;
@@ -358,7 +359,9 @@ std::map<std::string, uint32_t> radio_values(const RadioSetOptions& o) {
     if (key == "channel" && !known_channel(v))
       throw UsageError(
           "unknown channel " + std::to_string(v) +
-          " (2.4 GHz: 1 to 14; 5 GHz: 26 to 86 even, 100 to 140 by 4, 149 to 161 by 4)");
+          " (2.4 GHz: 1 to 14; 5 GHz: the 46 channels of the power table's channel list, 26 to"
+          " 86 even, 100 to 140 by 4 and 149 to 161 by 4, of which only 36 to 64 by 4 and 149 to"
+          " 161 by 4 have a calibration entry)");
     values[key] = v;
   }
   if (values.empty()) throw UsageError("radio set: nothing to set");

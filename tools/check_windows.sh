@@ -35,7 +35,8 @@ cxx=x86_64-w64-mingw32-g++-win32
 command -v $cxx >/dev/null || cxx=x86_64-w64-mingw32-g++
 cc=x86_64-w64-mingw32-gcc
 flags=(-std=c++17 -O1 -Wall -Wextra -Werror -municode -I"$root" -I"$root/include")
-headers=("$root"/tests/windows/*.h "$root/virtual_adapter/control_protocol.h" "$root/include/talven.h")
+headers=("$root"/tests/windows/*.h "$root"/tests/cases/*.h "$root/virtual_adapter/control_protocol.h"
+  "$root/include/talven.h")
 objects=()
 stale() {  # stale <object> <sources...>: the object is missing or older than a source
   local obj=$1 f
@@ -44,7 +45,8 @@ stale() {  # stale <object> <sources...>: the object is missing or older than a 
   for f in "$@"; do [[ $f -nt $obj ]] && return 0; done
   return 1
 }
-for src in "$root"/tests/windows/*.cpp; do
+# The operation cases are the table the i686 emulator runs too (tests/cases).
+for src in "$root"/tests/windows/*.cpp "$root"/tests/cases/*.cpp; do
   obj=$out/obj/$(basename "${src%.cpp}").o
   objects+=("$obj")
   if stale "$obj" "$src" "${headers[@]}"; then

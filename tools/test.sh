@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests and checks
-# both DLLs' export and import tables. Ends with a line "N passed, M failed" for the DLL checks;
+# Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests, checks
+# both DLLs' export and import tables and runs the 32-bit DLL in the x86-32 emulator. Ends with a
+# line "N passed, M failed" for the DLL checks;
 # exits non-zero if a build fails, a test fails or a DLL check fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -42,13 +43,25 @@ bash tools/check_wine.sh build/mingw-x86_64/talven.dll | tee -a "$checks" || sta
 bash tools/check_device_model.sh | tee -a "$checks" || status=1
 # The virtual adapter driver: both builds checked statically, the x86_64 one loaded under Wine.
 bash tools/check_driver.sh | tee -a "$checks" || status=1
-# What `cmake --install` hands to a test station: the DLL, talven.h and both import libraries.
-rm -rf build/mingw-i686/dist
+# What `cmake --install` hands to a test station: the DLL, talven.h and both import libraries
+# (with talvenctl.exe, the bindings and the docs), and cpack's zip of it, unpacked and checked
+# against its SHA-256 lists.
+rm -rf build/mingw-i686/dist build/mingw-i686/package
 if cmake --install build/mingw-i686 >/dev/null; then
   bash tools/check_import_libs.sh build/mingw-i686/dist | tee -a "$checks" || status=1
+  if (cd build/mingw-i686 && cpack >/dev/null); then
+    bash tools/check_dist.sh build/mingw-i686 | tee -a "$checks" || status=1
+  else
+    echo "FAIL: cpack in build/mingw-i686" | tee -a "$checks"
+  fi
 else
   echo "FAIL: cmake --install build/mingw-i686" | tee -a "$checks"
 fi
+# The installed 32-bit talven.dll executed in an x86-32 emulator: every operation by both names at
+# two load bases, the stdcall contract after every call, leaks, threads (tools/check_emulator.sh).
+bash tools/check_emulator.sh build/mingw-i686/dist/talven.dll >build/emulator.log 2>&1 || status=1
+cat build/emulator.log >>"$checks"
+grep -v '^PASS: ' build/emulator.log || true
 # Windows end to end: talven.dll, the example session and the conformance suite under Wine against
 # the kernel-mode virtual adapter (tools/check_windows.sh; tests/windows/README.md).
 mkdir -p build/windows-tests

@@ -1,6 +1,8 @@
 """The kinds and names of library/exports/operations.h against the prototypes of talven.h."""
 import os
 
+import pytest
+
 # Which kinds each C type of talven.h admits.
 KINDS_OF_TYPE = {
     "Adapter*": {"adapter"},
@@ -55,22 +57,32 @@ def test_kinds_say_what_the_pointers_hold(operations):
     assert by_name["PacketGetAdapterNames"]["kinds"] == ["bytes_out", "inout"]
 
 
-def test_check_mode_catches_a_list_without_regenerated_bindings(tmp_path):
+@pytest.mark.parametrize("edited, old, new, stale", [
+    ("library/exports/operations.h", "(adapter, channel)", "(adapter, chan)",
+     ("talven.bas", "Talven.cs", "_operations.py", "AdapterOperations.cs")),
+    ("docs/reference.md", "Tunes the radio to a channel.", "Tunes the radio.",
+     ("AdapterOperations.cs", "_reference.py")),
+])
+def test_check_mode_catches_sources_without_regenerated_bindings(tmp_path, edited, old, new,
+                                                                   stale):
     import shutil
     import subprocess
     import sys
 
     from conftest import SOURCE
-    for relative in ("library/exports/operations.h", "include/talven.h", "bindings/generate.py",
-                     "bindings/vb/talven.bas", "bindings/dotnet/Talven.cs",
-                     "bindings/python/talven/_operations.py"):
+    for relative in ("library/exports/operations.h", "include/talven.h", "docs/reference.md",
+                     "bindings/generate.py", "bindings/vb/talven.bas", "bindings/dotnet/Talven.cs",
+                     "bindings/dotnet/AdapterOperations.cs",
+                     "bindings/python/talven/_operations.py",
+                     "bindings/python/talven/_reference.py"):
         (tmp_path / relative).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(os.path.join(SOURCE, relative), tmp_path / relative)
     script = [sys.executable, str(tmp_path / "bindings" / "generate.py"), "--check"]
     assert subprocess.run(script, capture_output=True).returncode == 0
-    header = tmp_path / "library" / "exports" / "operations.h"
-    header.write_text(header.read_text().replace("(adapter, channel)", "(adapter, chan)"))
+    source = tmp_path / edited
+    assert old in source.read_text()
+    source.write_text(source.read_text().replace(old, new))
     run = subprocess.run(script, capture_output=True, text=True)
     assert run.returncode == 1
-    for name in ("talven.bas", "Talven.cs", "_operations.py"):
+    for name in stale:
         assert name in run.stderr

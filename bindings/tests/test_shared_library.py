@@ -48,9 +48,18 @@ def test_installed_library_builds_a_c_program(tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
     assert run.stdout.rstrip().endswith("0 failed")
     for relative in ("share/talven/vb/talven.bas", "share/talven/dotnet/Talven.cs",
+                     "share/talven/dotnet/Adapter.cs", "share/talven/dotnet/AdapterOperations.cs",
                      "share/talven/python/talven/__init__.py",
-                     "share/talven/python/talven/_operations.py"):
+                     "share/talven/python/talven/_operations.py",
+                     "share/talven/python/talven/_reference.py",
+                     "share/talven/python/pyproject.toml"):
         assert (prefix / relative).is_file(), relative
+    # talvenctl is installed with the library and runs on the simulated adapter.
+    tool = subprocess.run([str(prefix / "bin" / "talvenctl"), "--sim-state",
+                           str(tmp_path / "adapter.json"), "--json", "mac", "show"],
+                          capture_output=True, text=True)
+    assert tool.returncode == 0, tool.stderr
+    assert '"eeprom":"00:5B:A7:12:34:56"' in tool.stdout
 
 
 def test_installed_python_package_finds_the_installed_library(tmp_path):

@@ -60,10 +60,19 @@ class Result:
         return self.lines[-1] if self.lines else None
 
 
-@pytest.fixture
-def station(tmp_path):
+@pytest.fixture(scope="session")
+def factory_state(tmp_path_factory):
+    """The factory adapter's state file, made once (each tool run costs a process start, and
+    much more under the sanitizers)."""
     if not BINARY or not os.path.exists(BINARY):
         pytest.fail("TALVENCTL must name the built talvenctl binary")
+    s = Station(tmp_path_factory.mktemp("factory"))
+    s.ok("info")
+    return s.state.read_bytes()
+
+
+@pytest.fixture
+def station(tmp_path, factory_state):
     s = Station(tmp_path)
-    s.ok("info")  # the state file now holds the factory adapter
+    s.state.write_bytes(factory_state)  # the state file holds the factory adapter
     return s

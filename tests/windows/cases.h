@@ -2,9 +2,7 @@
 #pragma once
 
 #include <functional>
-#include <initializer_list>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "include/talven.h"
@@ -12,26 +10,6 @@
 
 namespace wintest {
 
-// One request as the adapter device should receive it: the control code, the transfer size
-// (input and output alike) and the bytes that are not zero, everything else zero.
-struct Expect {
-  uint32_t code = 0;
-  uint32_t size = 0;
-  std::vector<std::pair<uint32_t, uint32_t>> words;              // record offset -> 32-bit value
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> bytes;  // record offset -> bytes
-};
-Expect set_request(uint32_t oid, uint32_t length, std::initializer_list<uint32_t> params = {});
-Expect query_request(uint32_t oid, uint32_t length, std::initializer_list<uint32_t> params = {});
-Expect status_query();
-Expect eeprom_read(uint32_t offset, uint32_t width);
-Expect eeprom_write(uint32_t offset, uint32_t width, uint32_t value);
-Expect reset_request();
-// An async command: the request, then `polls` status queries.
-std::vector<Expect> command(const Expect& request, int polls = 1);
-std::vector<Expect> concat(std::initializer_list<std::vector<Expect>> parts);
-
-// Compares what the adapter logged (OID and reset requests only) with `want`; "" when equal.
-std::string compare_requests(Control& control, const std::vector<Expect>& want);
 std::string compare_strings(const std::vector<std::wstring>& got,
                             const std::vector<std::wstring>& want);
 

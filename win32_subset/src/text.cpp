@@ -141,7 +141,7 @@ std::u16string digits(uint64_t value, unsigned base, bool upper) {
   return text;
 }
 
-std::u16string format(const char16_t* fmt, va_list args) {
+std::u16string format(const char16_t* fmt, FormatArguments& args) {
   std::u16string out;
   for (const char16_t* p = fmt; *p != 0 && out.size() < kFormatLimit; ++p) {
     if (*p != u'%') {
@@ -173,7 +173,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
         out.push_back(u'%');
         break;
       case u'c': {
-        const int c = va_arg(args, int);
+        const int c = int(args.word());
         std::u16string body(
             1, conv.size == 'h' ? char16_t(static_cast<unsigned char>(c)) : char16_t(c));
         pad_and_append(out, conv, u"", body, false);
@@ -183,13 +183,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
       case u'S': {
         std::u16string body;
         const bool narrow = (*p == u's') == (conv.size == 'h');
-        if (narrow) {
-          const char* text = va_arg(args, const char*);
-          body = text != nullptr ? u16(text) : u"(null)";
-        } else {
-          const char16_t* text = va_arg(args, const char16_t*);
-          body = text != nullptr ? std::u16string(text) : u"(null)";
-        }
+        if (!args.text(narrow, &body)) body = u"(null)";
         if (conv.has_precision && body.size() > conv.precision) body.resize(conv.precision);
         pad_and_append(out, conv, u"", body, false);
         break;
@@ -200,7 +194,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
       case u'x':
       case u'X': {
         // Integer arguments are 32 bits wide ('l' included, as long is on Windows).
-        const uint32_t raw = va_arg(args, uint32_t);
+        const uint32_t raw = args.word();
         const bool is_signed = *p == u'd' || *p == u'i';
         uint64_t magnitude = raw;
         std::u16string prefix;
@@ -227,8 +221,34 @@ std::u16string format(const char16_t* fmt, va_list args) {
   return out;
 }
 
+// The C varargs of wsprintfW.
+class VaArguments : public FormatArguments {
+ public:
+  explicit VaArguments(va_list args) { va_copy(args_, args); }
+  ~VaArguments() override { va_end(args_); }
+  uint32_t word() override { return va_arg(args_, uint32_t); }
+  bool text(bool narrow, std::u16string* out) override {
+    if (narrow) {
+      const char* text = va_arg(args_, const char*);
+      if (text != nullptr) *out = u16(text);
+      return text != nullptr;
+    }
+    const char16_t* text = va_arg(args_, const char16_t*);
+    if (text != nullptr) *out = text;
+    return text != nullptr;
+  }
+
+ private:
+  va_list args_;
+};
+
 }  // namespace
 }  // namespace detail
+
+std::u16string format_wide(const char16_t* format, FormatArguments& args) {
+  return detail::format(format, args);
+}
+
 }  // namespace win32sim
 
 using win32sim::detail::machine;
@@ -247,7 +267,8 @@ extern "C" int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
   va_list args;
   va_start(args, format);
   try {
-    text = win32sim::detail::format(format, args);
+    win32sim::detail::VaArguments arguments(args);
+    text = win32sim::format_wide(format, arguments);
   } catch (...) {
     text.clear();
   }

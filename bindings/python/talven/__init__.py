@@ -12,17 +12,23 @@ Every operation of talven.h whose first argument is the Adapter is a method of A
 in snake_case (SetChannelDirectCall -> set_channel_direct_call, ReadEEpromByte ->
 read_eeprom_byte). Inputs are arguments; outputs are returned (one value, or a tuple); a
 failure raises TalvenError naming the operation and its result, so a failed read is never
-mistaken for a value. MAC addresses are text, EEPROM images and CIS data bytes, the power
-table a mapping by channel. The raw layer (talven.raw) binds the same operations as in talven.h.
+mistaken for a value. An argument outside its C type's range (ULONG: 0 to 2**32 - 1, LONG:
+-2**31 to 2**31 - 1) raises ValueError before anything is sent, where C would cut it; a call on
+a closed adapter raises AdapterClosedError ("adapter is closed"). MAC addresses are text,
+EEPROM images and CIS data bytes, the power table a mapping by channel. Each method's
+docstring is made from its entry in docs/reference.md (help(talven.Adapter.set_data_rate)).
+The raw layer (talven.raw) binds the same operations as in talven.h.
 """
-import contextlib
 import ctypes
+import inspect
 import re
+import textwrap
 
 from . import _raw as raw
 from ._operations import CONSTANTS
+from ._reference import REFERENCE
 
-__all__ = ["Adapter", "TalvenError", "adapter_names", "open_adapter", "start_packet_driver",
+__all__ = ["Adapter", "AdapterClosedError", "TalvenError", "adapter_names", "open_adapter", "start_packet_driver",
            "stop_packet_driver", "power_table_from_bytes", "power_table_to_bytes", "raw",
            "CONSTANTS", "CHANNELS_24GHZ", "CHANNELS_5GHZ"]
 
@@ -40,6 +46,29 @@ class TalvenError(Exception):
         super().__init__(f"{operation} failed (result {result})")
         self.operation = operation
         self.result = result
+
+
+class AdapterClosedError(ValueError):
+    """A call on an adapter after close() (or the end of its with block)."""
+
+    def __init__(self):
+        super().__init__("adapter is closed")
+
+
+# The range of each integer C type an argument can have; anything outside is refused.
+C_RANGES = {"ULONG": (0, 2**32 - 1), "LONG": (-2**31, 2**31 - 1)}
+
+
+def _c_value(operation, argument, ctype, value):
+    """`value` as the C type takes it, or TypeError / ValueError naming operation and argument:
+    ctypes would otherwise send only its low 32 bits."""
+    if not isinstance(value, int):
+        raise TypeError(f"{operation}: {argument} must be an int, not {type(value).__name__}")
+    low, high = C_RANGES[ctype]
+    if not low <= value <= high:
+        raise ValueError(f"{operation}: {argument} = {value} is outside {ctype}'s range "
+                         f"({low} to {high}); nothing was sent")
+    return value
 
 
 def _check(name, result):
@@ -115,19 +144,64 @@ def power_table_to_bytes(mapping):
     return bytes(table)
 
 
+# ---- docstrings from docs/reference.md ----
+def _wrap(label, text, indent="    "):
+    """`label` and the reference's text, wrapped for a docstring (Markdown marks dropped)."""
+    text = text.replace("**", "")
+    return textwrap.fill(text, width=92, initial_indent=indent + label,
+                         subsequent_indent=indent + "  ", break_long_words=False,
+                         break_on_hyphens=False)
+
+
+def _docstring(name, signature, arguments, returns, raises=(), adapter=True):
+    """A method's docstring: what the operation does and its arguments, result, outputs, debug
+    strings and requests as docs/reference.md states them, with what the Python layer takes,
+    returns and raises."""
+    entry = REFERENCE[name]
+    lines = [signature, "", _wrap("", f"{name}: {entry['Summary']}", indent=""), "",
+             "Arguments:"]
+    lines += [_wrap("", line) for line in arguments] or ["    none"]
+    lines.append(_wrap("reference: ", entry["Arguments"]))
+    lines += ["Returns:", _wrap("", returns), _wrap("reference, result: ", entry["Result"]),
+              _wrap("reference, outputs: ", entry["Outputs"]), "Raises:"]
+    lines += [_wrap("", line) for line in raises]
+    lines += [_wrap("", "TalvenError: the operation returned its failure value (.operation, "
+                        ".result)."),
+              ] + ([_wrap("", "AdapterClosedError: the adapter is closed.")] if adapter else []) + [
+              "Debug strings:", _wrap("", entry["Debug strings"]),
+              "Driver:", _wrap("", entry["Driver"])]
+    return "\n".join(lines) + "\n"
+
+
+def _documented(name, signature, arguments, returns, raises=(), adapter=True):
+    """For the functions written by hand: their docstring from the reference entry of `name`."""
+    def decorate(function):
+        function.__doc__ = _docstring(name, signature, arguments, returns, raises, adapter)
+        return function
+    return decorate
+
+
 # ---- library-level operations ----
+@_documented("StartPacketDriver", "start_packet_driver(service='NORVAKS')",
+             ["service: str, the packet driver's service name."],
+             "None. On Windows it needs administrator rights, and a failure shows a message box "
+             "that waits for OK (see the station guide for unattended stations).",
+             ["TypeError: service is not a str."], adapter=False)
 def start_packet_driver(service=SERVICE_NAME):
-    """StartPacketDriver: start the packet driver's service (on Windows: administrator rights;
-    a failure shows a message box there)."""
+    if not isinstance(service, str):
+        raise TypeError(f"start_packet_driver: service must be a str, not {type(service).__name__}")
     _check("StartPacketDriver", raw.library().StartPacketDriver(raw.wide(service), 0))
 
 
+@_documented("StopPacketDriver", "stop_packet_driver()", [], "None.", adapter=False)
 def stop_packet_driver():
     _check("StopPacketDriver", raw.library().StopPacketDriver(0))
 
 
+@_documented("PacketGetAdapterNames", "adapter_names()", [],
+             "list of str: the device paths, in the driver's order (a buffer as large as the "
+             "list needs is asked for).", adapter=False)
 def adapter_names():
-    """The device paths of the adapters bound to the packet driver (PacketGetAdapterNames)."""
     lib = raw.library()
     capacity = 4096
     while True:
@@ -159,48 +233,85 @@ def open_adapter(path=None):
 # ---- the adapter ----
 _INPUTS = {"value", "wstr", "bytes_in", "mac_in"}
 _OUTPUTS = {"out", "inout", "mac_out"}
+_PYTHON_TYPES = {"value": "int", "wstr": "str", "bytes_in": "bytes", "mac_in": "str or 6 bytes"}
 
 
 def _generic_method(name, args):
     kinds = [kind for _, kind, _ in args[1:]]
     ctypes_of = [ctype for _, _, ctype in args[1:]]
+    method_name = snake_case(name)
+    inputs = [(n, k, t) for n, k, t in args[1:] if k in _INPUTS]
+    outputs = [(n, k, t) for n, k, t in args[1:] if k in _OUTPUTS]
 
     def method(self, *values):
-        if len(values) != sum(k in _INPUTS for k in kinds):
-            raise TypeError(f"{snake_case(name)} takes the arguments "
-                            f"{[n for n, k, _ in args[1:] if k in _INPUTS]}")
-        call, outputs, it = [self.handle], [], iter(values)
+        if len(values) != len(inputs):
+            raise TypeError(f"{method_name} takes the arguments {[n for n, _, _ in inputs]}")
+        call, outs, it = [self._live()], [], iter(zip(inputs, values))
         for kind, ctype in zip(kinds, ctypes_of):
+            if kind in _INPUTS:
+                (arg, _, _), value = next(it)
             if kind == "value":
-                call.append(next(it))
+                call.append(_c_value(method_name, arg, ctype, value))
             elif kind == "wstr":
-                call.append(raw.wide(next(it)))
+                call.append(raw.wide(value))
             elif kind == "mac_in":
-                call.append((ctypes.c_uint8 * 6).from_buffer_copy(mac_to_bytes(next(it))))
+                call.append((ctypes.c_uint8 * 6).from_buffer_copy(mac_to_bytes(value)))
             elif kind == "bytes_in":
-                data = bytes(next(it))
+                data = bytes(value)
                 call.append((ctypes.c_uint8 * max(1, len(data))).from_buffer_copy(data or b"\0"))
             elif kind == "mac_out":
-                outputs.append((ctypes.c_uint8 * 6)())
-                call.append(outputs[-1])
+                outs.append((ctypes.c_uint8 * 6)())
+                call.append(outs[-1])
             else:  # out, inout
-                outputs.append(ctypes.c_uint8() if ctype == "PUCHAR" else ctypes.c_uint32())
-                call.append(ctypes.byref(outputs[-1]))
+                outs.append(ctypes.c_uint8() if ctype == "PUCHAR" else ctypes.c_uint32())
+                call.append(ctypes.byref(outs[-1]))
         _check(name, getattr(self._lib, name)(*call))
-        values = [mac_to_text(o) if isinstance(o, ctypes.Array) else o.value for o in outputs]
+        values = [mac_to_text(o) if isinstance(o, ctypes.Array) else o.value for o in outs]
         return None if not values else values[0] if len(values) == 1 else tuple(values)
 
-    method.__name__ = snake_case(name)
-    method.__doc__ = f"{name}: see talven.h."
+    described = []
+    for arg, kind, ctype in inputs:
+        if kind == "value":
+            low, high = C_RANGES[ctype]
+            described.append(f"{arg}: int, {low} to {high} ({ctype}); outside that range "
+                             "ValueError, nothing sent.")
+        else:
+            described.append(f"{arg}: {_PYTHON_TYPES[kind]}.")
+    kinds_out = ["MAC address as text '00:5B:A7:12:34:56'" if k == "mac_out" else
+                 f"{n} (int)" for n, k, _ in outputs]
+    returns = ("None." if not outputs else kinds_out[0] + "." if len(outputs) == 1 else
+               "a tuple (" + ", ".join(kinds_out) + ").")
+    raises = []
+    if any(k == "value" for _, k, _ in inputs):
+        raises.append("ValueError, TypeError: an argument outside its C type's range, or not an "
+                      "int; nothing is sent.")
+    if any(k == "mac_in" for _, k, _ in inputs):
+        raises.append("ValueError: not a MAC address of 6 bytes; nothing is sent.")
+    method.__name__ = method_name
+    method.__qualname__ = "Adapter." + method_name
+    method.__signature__ = inspect.Signature(
+        [inspect.Parameter(n, inspect.Parameter.POSITIONAL_ONLY)
+         for n in ["self"] + [n for n, _, _ in inputs]])
+    method.__doc__ = _docstring(name, f"{method_name}({', '.join(n for n, _, _ in inputs)})",
+                                described, returns, raises)
     return method
 
 
 class Adapter:
-    """An open adapter (OpenDUT); close() or the end of a with block closes it (CloseDUT)."""
+    """An open adapter (OpenDUT); close() or the end of a with block closes it (CloseDUT),
+    after stopping the tests started through it that still run. Every call after that raises
+    AdapterClosedError ("adapter is closed"). Drive one adapter from one thread."""
 
+    @_documented("OpenDUT", "Adapter(path)",
+                 ["path: str, the device path as adapter_names() lists it."],
+                 "the open Adapter.")
     def __init__(self, path):
+        if not isinstance(path, str):
+            raise TypeError(f"Adapter: path must be a str, not {type(path).__name__}")
         self._lib = raw.library()
         self.path = path
+        self._running = []
+        self.handle = None
         handle = self._lib.OpenDUT(raw.wide(path))
         _check("OpenDUT", handle)
         self.handle = ctypes.c_void_p(handle)
@@ -211,90 +322,195 @@ class Adapter:
     def __exit__(self, *exc):
         self.close()
 
+    @property
+    def closed(self):
+        return self.handle is None
+
+    def _live(self):
+        if self.handle is None:
+            raise AdapterClosedError()
+        return self.handle
+
+    @_documented("CloseDUT", "close()", [],
+                 "None. A second close() does nothing. Tests started through this adapter "
+                 "(continuous_frames(), tx_continuous(), ...) that still run are stopped first.")
     def close(self):
-        if self.handle is not None:
-            _check("CloseDUT", self._lib.CloseDUT(self.handle))
-            self.handle = None
+        if self.handle is None:
+            return
+        first = None
+        while self._running:
+            try:
+                self._running[-1].stop()
+            except TalvenError as error:
+                first = first or error
+        _check("CloseDUT", self._lib.CloseDUT(self.handle))
+        self.handle = None
+        if first:
+            raise first
 
     # EEPROM images, CIS data and the power table: bytes and mappings.
+    @_documented("ReadEEprom", "read_eeprom(eeprom_type=None)",
+                 ["eeprom_type: 1 or 2; None: what query_eeprom_type() reports."],
+                 "bytes: the whole image, 128 bytes for type 1, 256 for type 2.",
+                 ["ValueError: a type other than 1 or 2; nothing is sent."])
     def read_eeprom(self, eeprom_type=None):
-        """The whole EEPROM image as bytes (128 bytes for type 1, 256 for type 2)."""
+        self._live()
         if eeprom_type is None:
             eeprom_type = self.query_eeprom_type()
+        if eeprom_type not in (1, 2):
+            raise ValueError(f"read_eeprom: eeprom_type is 1 or 2, not {eeprom_type!r}")
         buffer = (ctypes.c_uint8 * (128 if eeprom_type == 1 else 256))()
-        _check("ReadEEprom", self._lib.ReadEEprom(self.handle, buffer, eeprom_type))
+        _check("ReadEEprom", self._lib.ReadEEprom(self._live(), buffer, eeprom_type))
         return bytes(buffer)
 
+    @_documented("WriteEEprom", "write_eeprom(image)",
+                 ["image: bytes, 128 (type 1) or 256 (type 2) of them."], "None.",
+                 ["ValueError: an image of another size; nothing is sent."])
     def write_eeprom(self, image):
-        """Writes a whole image of 128 (type 1) or 256 (type 2) bytes."""
+        self._live()
         image = bytes(image)
         types = {128: 1, 256: 2}
         if len(image) not in types:
             raise ValueError("an EEPROM image has 128 or 256 bytes")
         buffer = (ctypes.c_uint8 * len(image)).from_buffer_copy(image)
-        _check("WriteEEprom", self._lib.WriteEEprom(self.handle, buffer, types[len(image)]))
+        _check("WriteEEprom", self._lib.WriteEEprom(self._live(), buffer, types[len(image)]))
 
+    @_documented("ReadPowerControl", "read_power_control()", [],
+                 "{channel: (high, low)} for channels 1 to 14, {channel: entry} for the twelve "
+                 "5 GHz channels with an EEPROM entry (power_table_from_bytes).")
     def read_power_control(self):
-        """{channel: (high, low)} for channels 1 to 14, {channel: entry} for the 5 GHz ones."""
         buffer = (ctypes.c_uint8 * POWER_TABLE_LENGTH)()
         _check("ReadPowerControl",
-               self._lib.ReadPowerControl(self.handle, buffer, POWER_TABLE_LENGTH))
+               self._lib.ReadPowerControl(self._live(), buffer, POWER_TABLE_LENGTH))
         return power_table_from_bytes(buffer)
 
+    @_documented("WritePowerControl", "write_power_control(mapping)",
+                 ["mapping: every one of the 26 channels of read_power_control(), 2.4 GHz as "
+                  "(high, low) of 0 to 15, 5 GHz as 0 to 255: read, change, write back."],
+                 "None.", ["ValueError: a channel missing or unknown, or a value out of range; "
+                           "nothing is sent."])
     def write_power_control(self, mapping):
-        """Writes every channel's entry; the mapping must name all 26 channels."""
+        self._live()
         buffer = (ctypes.c_uint8 * POWER_TABLE_LENGTH).from_buffer_copy(
             power_table_to_bytes(mapping))
         _check("WritePowerControl",
-               self._lib.WritePowerControl(self.handle, buffer, POWER_TABLE_LENGTH))
+               self._lib.WritePowerControl(self._live(), buffer, POWER_TABLE_LENGTH))
 
+    @_documented("ReadCISData", "read_cis_data()", [], "bytes: the CIS data.")
     def read_cis_data(self):
         buffer = (ctypes.c_uint8 * CONSTANTS["TALVEN_CIS_CAPACITY"])()
         length = ctypes.c_uint32(0)
-        _check("ReadCISData", self._lib.ReadCISData(self.handle, buffer, ctypes.byref(length)))
+        _check("ReadCISData", self._lib.ReadCISData(self._live(), buffer, ctypes.byref(length)))
         return bytes(buffer)[:length.value]
 
+    @_documented("WriteCISData", "write_cis_data(data)", ["data: bytes."], "None.",
+                 ["ValueError: more bytes than a ULONG counts; nothing is sent."])
     def write_cis_data(self, data):
+        self._live()
         data = bytes(data)
+        length = _c_value("write_cis_data", "len(data)", "ULONG", len(data))
         buffer = (ctypes.c_uint8 * max(1, len(data))).from_buffer_copy(data or b"\0")
-        _check("WriteCISData", self._lib.WriteCISData(self.handle, buffer, len(data)))
+        _check("WriteCISData", self._lib.WriteCISData(self._live(), buffer, length))
 
     # Frames: a packet of the library's own for each call.
     def send_frame(self, frame):
-        """Sends one frame and waits for its write (PacketSendPacket with sync)."""
-        frame = (ctypes.c_uint8 * len(frame)).from_buffer_copy(bytes(frame))
-        packet = _check("PacketAllocatePacket", self._lib.PacketAllocatePacket(self.handle))
+        """Sends one frame and waits for its write (PacketAllocatePacket, PacketInitPacket,
+        PacketSendPacket with sync, PacketFreePacket). Raises TalvenError naming the operation
+        that failed, AdapterClosedError on a closed adapter."""
+        handle = self._live()
+        frame = bytes(frame)
+        length = _c_value("send_frame", "len(frame)", "ULONG", len(frame))
+        frame = (ctypes.c_uint8 * max(1, length)).from_buffer_copy(frame or b"\0")
+        packet = _check("PacketAllocatePacket", self._lib.PacketAllocatePacket(handle))
         try:
-            self._lib.PacketInitPacket(packet, ctypes.cast(frame, ctypes.c_void_p), len(frame))
-            _check("PacketSendPacket", self._lib.PacketSendPacket(self.handle, packet, 1))
+            self._lib.PacketInitPacket(packet, ctypes.cast(frame, ctypes.c_void_p), length)
+            _check("PacketSendPacket", self._lib.PacketSendPacket(handle, packet, 1))
         finally:
             self._lib.PacketFreePacket(packet)
 
     def receive_frame(self):
-        """One received frame as bytes (PacketReceivePacket)."""
+        """One received frame as bytes (PacketReceivePacket into a 2000-byte buffer). Raises
+        TalvenError naming the operation that failed, AdapterClosedError on a closed adapter."""
+        handle = self._live()
         buffer = (ctypes.c_uint8 * CONSTANTS["TALVEN_RECEIVE_CAPACITY"])()
         length = ctypes.c_uint32(0)
-        packet = _check("PacketAllocatePacket", self._lib.PacketAllocatePacket(self.handle))
+        packet = _check("PacketAllocatePacket", self._lib.PacketAllocatePacket(handle))
         try:
             self._lib.PacketInitPacket(packet, ctypes.cast(buffer, ctypes.c_void_p), len(buffer))
             _check("PacketReceivePacket",
-                   self._lib.PacketReceivePacket(self.handle, packet, 0, ctypes.byref(length)))
+                   self._lib.PacketReceivePacket(handle, packet, 0, ctypes.byref(length)))
         finally:
             self._lib.PacketFreePacket(packet)
         return bytes(buffer)[:length.value]
 
-    @contextlib.contextmanager
+    # Tests that run until they are stopped: with blocks whose end stops them, also on an
+    # exception; close() stops those still running.
+    def _running_test(self, stop):
+        return _RunningTest(self, stop)
+
     def continuous_frames(self):
-        """The library's worker sends test frames back to back inside the with block
-        (PKT32OFDMContinuousTx). There is one worker state per process, not per adapter."""
+        """with dut.continuous_frames(): the library's worker sends the 1400-byte test frame
+        back to back inside the block (PKT32OFDMContinuousTx 1, then 0 at the end of the
+        block, also on an exception). There is one worker state per process, not per adapter.
+        Raises TalvenError when the start or the stop fails."""
         self.pkt32_ofdm_continuous_tx(1)
-        try:
-            yield self
-        finally:
-            self.pkt32_ofdm_continuous_tx(0)
+        return self._running_test(lambda: self.pkt32_ofdm_continuous_tx(0))
+
+    def tx_continuous(self, value, stop_value=0):
+        """with dut.tx_continuous(value): the driver's own continuous transmission
+        (SetTxContinuousDirectCall with `value`), switched off with `stop_value` at the end of
+        the block, also on an exception. Both codes are the driver's (nonzero on, 0 off as the
+        reference states)."""
+        _c_value("tx_continuous", "stop_value", "ULONG", stop_value)
+        self.set_tx_continuous_direct_call(value)
+        return self._running_test(lambda: self.set_tx_continuous_direct_call(stop_value))
+
+    def single_carrier_tx(self, value, stop_value=0):
+        """with dut.single_carrier_tx(value): SetSingleCarrierTxContinuous with `value`, then
+        with `stop_value` at the end of the block."""
+        _c_value("single_carrier_tx", "stop_value", "ULONG", stop_value)
+        self.set_single_carrier_tx_continuous(value)
+        return self._running_test(lambda: self.set_single_carrier_tx_continuous(stop_value))
+
+    def carrier_suppression_tx(self, value, stop_value=0):
+        """with dut.carrier_suppression_tx(value): SetCarrierSuppressionTxContinuous with
+        `value`, then with `stop_value` at the end of the block."""
+        _c_value("carrier_suppression_tx", "stop_value", "ULONG", stop_value)
+        self.set_carrier_suppression_tx_continuous(value)
+        return self._running_test(lambda: self.set_carrier_suppression_tx_continuous(stop_value))
+
+    def packet_rx_test(self):
+        """with dut.packet_rx_test(): the receive test (SetPacketRxTest 1, then 0 at the end of
+        the block)."""
+        self.set_packet_rx_test(1)
+        return self._running_test(lambda: self.set_packet_rx_test(0))
+
+
+class _RunningTest:
+    """A test started through an adapter: stopped once, at the end of its with block or by the
+    adapter's close(). A stop that fails raises TalvenError."""
+
+    def __init__(self, adapter, stop):
+        self._adapter, self._stop, self._done = adapter, stop, False
+        adapter._running.append(self)
+
+    def __enter__(self):
+        return self._adapter
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stop(self):
+        if self._done:
+            return
+        self._done = True
+        self._adapter._running.remove(self)
+        self._stop()
 
 
 def _add_methods():
+    # The same operations as the generated methods of the C# wrapper (bindings/generate.py,
+    # adapter_methods); these eight have methods written above.
     special = {"OpenDUT", "CloseDUT", "ReadEEprom", "WriteEEprom", "ReadPowerControl",
                "WritePowerControl", "ReadCISData", "WriteCISData"}
     for name, _, result, args in raw.OPERATIONS:

@@ -3,10 +3,24 @@ result types taken from the operations list (_operations.py, generated from
 library/exports/operations.h). Calls go straight to the library: out pointers, byte buffers and
 Adapter pointers as in talven.h.
 
+Where the library is found (the first that exists):
+  1. TALVEN_LIBRARY, the full path of the file to load;
+  2. beside the package (a talven.dll or libtalven.so copied into the talven folder);
+  3. the installed layout: on Windows the folder three levels above bindings/python/talven
+     (cmake --install's dist/, where talven.dll is); on Linux lib/ of the prefix above
+     share/talven/python/talven (cmake --install's lib/libtalven.so);
+  4. Windows only: beside the script that runs (sys.argv[0]), then the current folder (Python
+     3.8 and later no longer look for it on PATH);
+  5. the system's own search for the bare name: on Linux the dynamic loader's (LD_LIBRARY_PATH,
+     /etc/ld.so.conf folders, /lib, /usr/lib); on Windows LoadLibrary's for python.exe.
+A package installed with pip lives in site-packages, where 2 and 3 do not apply: set
+TALVEN_LIBRARY, or on Windows keep talven.dll beside the script or in the current folder, or
+on Linux install libtalven.so where the loader looks.
+
 On Windows this loads talven.dll with the stdcall convention (ctypes.WinDLL) and binds the
 VB_ aliases (VB_OpenDUT), whose names the 32-bit and the 64-bit DLL share; the station's
-talven.dll is a 32-bit DLL, so it needs a 32-bit Python. On Linux it loads libtalven.so, the library with the simulated adapter, and binds the plain names.
-TALVEN_LIBRARY, if set, names the file to load.
+talven.dll is a 32-bit DLL, so it needs a 32-bit Python. On Linux it loads libtalven.so, the
+library with the simulated adapter, and binds the plain names.
 """
 import ctypes
 import os
@@ -37,23 +51,24 @@ def wide(text):
     return (ctypes.c_uint16 * (len(data) // 2)).from_buffer_copy(data)
 
 
+def candidates():
+    """(file name, the folders searched in order) as the module's docstring lists them."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    if os.name == "nt":
+        script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else ""
+        return "talven.dll", [here, os.path.join(here, "..", "..", ".."), script, os.getcwd()]
+    # Installed: share/talven/python/talven, four levels below lib/libtalven.so.
+    return "libtalven.so", [here, os.path.join(here, "..", "..", "..", "..", "lib")]
+
+
 def default_path():
+    """The file to load: TALVEN_LIBRARY, the first candidate that exists, or the bare name for
+    the system's own search."""
     path = os.environ.get("TALVEN_LIBRARY")
     if path:
         return path
-    here = os.path.dirname(os.path.abspath(__file__))
-    if os.name == "nt":
-        # Python 3.8 and later no longer find a DLL by bare name in the script's folder or on
-        # PATH: look beside the package, in the installed folder (bindings/python/talven is
-        # three levels below talven.dll), beside the script and in the current folder.
-        script = os.path.dirname(os.path.abspath(sys.argv[0])) if sys.argv and sys.argv[0] else ""
-        candidates = [here, os.path.join(here, "..", "..", ".."), script, os.getcwd()]
-        name = "talven.dll"
-    else:
-        # Installed: share/talven/python/talven, four levels below lib/libtalven.so.
-        candidates = [here, os.path.join(here, "..", "..", "..", "..", "lib")]
-        name = "libtalven.so"
-    for folder in candidates:
+    name, folders = candidates()
+    for folder in folders:
         candidate = os.path.join(folder, name)
         if folder and os.path.exists(candidate):
             return os.path.abspath(candidate)
@@ -69,9 +84,14 @@ class RawLibrary:
         if self.windows:
             if struct.calcsize("P") != 4 and not os.environ.get("TALVEN_LIBRARY"):
                 raise OSError("talven.dll is a 32-bit DLL: run a 32-bit Python")
-            self.dll = ctypes.WinDLL(self.path)
-        else:
-            self.dll = ctypes.CDLL(self.path)
+        try:
+            self.dll = (ctypes.WinDLL if self.windows else ctypes.CDLL)(self.path)
+        except OSError as error:
+            name, folders = candidates()
+            looked = ", ".join(os.path.abspath(f) for f in folders if f)
+            raise OSError(f"cannot load {self.path} ({error}); looked for TALVEN_LIBRARY, then "
+                          f"{name} in {looked}, then the system's search: set TALVEN_LIBRARY "
+                          "to its full path") from error
         self.operations = {}
         for name, ret, result_kind, args in OPERATIONS:
             symbol = name
@@ -96,4 +116,5 @@ def library():
     return _library
 
 
-__all__ = ["CONSTANTS", "OPERATIONS", "RawLibrary", "library", "wide", "WCHAR_P"]
+__all__ = ["CONSTANTS", "OPERATIONS", "RawLibrary", "candidates", "default_path", "library",
+           "wide", "WCHAR_P"]

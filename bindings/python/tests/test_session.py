@@ -131,3 +131,62 @@ def test_example_script_runs_the_session(sim):
     assert "channel 36: 64" in lines and "channel 1: (9, 10)" in lines
     sent = [int(line.split(":")[1]) for line in lines if line.startswith("frames sent:")]
     assert sent and sent[0] > 0
+
+
+# Arguments that C would cut to their type: refused, with nothing sent.
+@pytest.mark.parametrize("call, error", [
+    (lambda d: d.set_channel_direct_call(2**40), ValueError),
+    (lambda d: d.set_channel_direct_call(-1), ValueError),
+    (lambda d: d.set_tx_power_base_offset(1, 2**32), ValueError),
+    (lambda d: d.read_reg_data(0x50, 2**31), ValueError),  # width is a LONG
+    (lambda d: d.write_bb_data(0x10, 1, -2**31 - 1), ValueError),
+    (lambda d: d.set_data_rate("108"), TypeError),
+    (lambda d: d.set_data_rate(10.5), TypeError),
+    (lambda d: d.read_eeprom(3), ValueError),
+    (lambda d: d.tx_continuous(1, stop_value=2**32), ValueError),
+])
+def test_arguments_outside_their_c_type_are_refused_before_sending(dut, sim, call, error):
+    sent = sim.talven_sim_request_count(0)
+    with pytest.raises(error):
+        call(dut)
+    assert sim.talven_sim_request_count(0) == sent
+
+
+def test_c_type_limits_themselves_are_sent(dut):
+    dut.set_preamble(2**32 - 1)
+    with pytest.raises(talven.TalvenError):
+        dut.read_reg_data(0x50, -2**31)  # a LONG the library refuses as a width, not Python
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: d.set_channel_direct_call(6),
+    lambda d: d.get_tx_power_control(),
+    lambda d: d.read_eeprom(),
+    lambda d: d.read_power_control(),
+    lambda d: d.send_frame(b"\0" * 60),
+    lambda d: d.continuous_frames(),
+])
+def test_a_closed_adapter_says_so_and_sends_nothing(sim, call):
+    talven.start_packet_driver()
+    dut = talven.open_adapter()
+    dut.close()
+    dut.close()  # a second close does nothing
+    sent = sim.talven_sim_request_count(0)
+    with pytest.raises(talven.AdapterClosedError, match="^adapter is closed$"):
+        call(dut)
+    assert sim.talven_sim_request_count(0) == sent
+
+
+def test_tests_stop_at_the_end_of_their_block_and_at_close(sim):
+    tx_continuous, rx_test = 0xFF4D100B, 0xFF4D1030
+    talven.start_packet_driver()
+    dut = talven.open_adapter()
+    before = sim.talven_sim_request_count(tx_continuous)
+    with pytest.raises(RuntimeError):
+        with dut.tx_continuous(1):
+            raise RuntimeError("station fault")
+    assert sim.talven_sim_request_count(tx_continuous) - before == 2  # on, then off
+    before = sim.talven_sim_request_count(rx_test)
+    dut.packet_rx_test()  # never ended by its block
+    dut.close()
+    assert sim.talven_sim_request_count(rx_test) - before == 2
