@@ -48,6 +48,16 @@ bool ok(SQLRETURN r) {
   return r == SQL_SUCCESS || r == SQL_SUCCESS_WITH_INFO;
 }
 
+// A failed statement's diagnostics, and whether the connection died with it.
+Error statement_error(SQLHSTMT st, SQLHDBC dbc, const std::string& what) {
+  Error e = diagnostics(SQL_HANDLE_STMT, st, what);
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  if (ok(SQLGetConnectAttrW(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+      dead == SQL_CD_TRUE)
+    e.connection_dead = true;
+  return e;
+}
+
 // A statement handle freed on every path.
 struct Statement {
   SQLHSTMT h = SQL_NULL_HSTMT;
@@ -65,7 +75,7 @@ bool connection_lost(const std::string& sqlstate) {
 }
 
 bool Error::connection_lost() const {
-  return odbc::connection_lost(sqlstate);
+  return connection_dead || odbc::connection_lost(sqlstate);
 }
 
 struct Connection::Handles {
@@ -130,8 +140,19 @@ void Connection::open(const std::string& connection_string, uint32_t timeout_ms)
 
 void Connection::commit() {
   if (!h_->connected) throw Error("08003", "not connected");
-  if (!ok(SQLEndTran(SQL_HANDLE_DBC, h_->dbc, SQL_COMMIT)))
-    throw diagnostics(SQL_HANDLE_DBC, h_->dbc, "commit failed");
+  const bool committed = ok(SQLEndTran(SQL_HANDLE_DBC, h_->dbc, SQL_COMMIT));
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  const bool lost = ok(SQLGetConnectAttrW(h_->dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+                    dead == SQL_CD_TRUE;
+  if (!committed) {
+    Error e = diagnostics(SQL_HANDLE_DBC, h_->dbc, "commit failed");
+    e.connection_dead = lost;
+    throw e;
+  }
+  // A driver may answer a commit on a connection that died on the way as if it had landed.
+  if (lost)
+    throw Error("08S01", "the connection was lost at the commit: whether it landed is unknown",
+                true);
 }
 
 void Connection::rollback() {
@@ -190,7 +211,7 @@ std::vector<Row> Connection::run(const std::string& sql, const Params& params, u
   const SQLRETURN r = SQLExecDirectW(st.h, wide_ptr(text), SQLINTEGER(text.size()));
   *changed = 0;
   if (r == SQL_NO_DATA) return {};  // a searched UPDATE or DELETE that changed no row
-  if (!ok(r)) throw diagnostics(SQL_HANDLE_STMT, st.h, "the database refused a statement");
+  if (!ok(r)) throw statement_error(st.h, h_->dbc, "the database refused a statement");
 
   std::vector<Row> rows;
   SQLSMALLINT columns = 0;
@@ -204,7 +225,7 @@ std::vector<Row> Connection::run(const std::string& sql, const Params& params, u
   for (;;) {
     const SQLRETURN f = SQLFetch(st.h);
     if (f == SQL_NO_DATA) break;
-    if (!ok(f)) throw diagnostics(SQL_HANDLE_STMT, st.h, "cannot fetch a row");
+    if (!ok(f)) throw statement_error(st.h, h_->dbc, "cannot fetch a row");
     Row row;
     for (SQLUSMALLINT c = 1; c <= SQLUSMALLINT(columns); ++c) {
       std::u16string value;

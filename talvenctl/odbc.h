@@ -15,9 +15,12 @@ namespace odbc {
 
 // What ODBC reported: the SQLSTATE of the first diagnostic record and the text of all of them.
 struct Error : std::runtime_error {
-  Error(std::string state, const std::string& message)
-      : std::runtime_error(message), sqlstate(std::move(state)) {}
+  Error(std::string state, const std::string& message, bool dead = false)
+      : std::runtime_error(message), sqlstate(std::move(state)), connection_dead(dead) {}
   std::string sqlstate;
+  // The driver says the connection is gone (SQL_ATTR_CONNECTION_DEAD), whatever the SQLSTATE
+  // (psqlODBC reports a lost server as "HY000: internal SAVEPOINT failed").
+  bool connection_dead = false;
   // The connection is gone or unusable (class 08, or a server shutting down): the work can be
   // tried again on a new connection.
   bool connection_lost() const;

@@ -362,15 +362,30 @@ class DatabasePool : public Backend {
       if (!landed) throw TransientError(db_->error(e, "the take was not recorded").what());
     }
     locked_ = false;
-    held_ = address;
-    // Held until the outcome: a reader that finds the row free knows its station is gone.
+    // Held until the outcome: a reader that finds the row free knows its station is gone. The
+    // row is read back with its claim before the board is written, so that a commit the driver
+    // answered for a connection that was dying cannot pass for one that landed.
     try {
-      c().query("SELECT state FROM mac_address WHERE address = ? FOR UPDATE",
-                {address_value(address)});
+      const auto rows = c().query("SELECT claim FROM mac_address WHERE address = ? FOR UPDATE",
+                                  {address_value(address)});
+      if (rows.empty() || rows[0][0] != claim_) {
+        c().rollback();
+        throw TransientError("the take of " + mac_text(address) + " did not land");
+      }
     } catch (const odbc::Error& e) {
       c().rollback();
-      if (e.connection_lost()) c().close();  // the outcome connects again
+      if (!e.connection_lost()) throw db_->error(e, "cannot read the take back");
+      c().close();
+      const bool landed = db_->retrying([&] {
+        const auto rows =
+            c().query("SELECT claim FROM mac_address WHERE address = ?", {address_value(address)});
+        c().commit();
+        return !rows.empty() && rows[0][0] == claim_;
+      });
+      // Landed but not held: the outcome connects again, and finds it taken or under review.
+      if (!landed) throw TransientError(db_->error(e, "the take was not recorded").what());
     }
+    held_ = address;
   }
 
   void finish(uint64_t address, State outcome, const json& event, const std::string& hook) {
@@ -405,7 +420,14 @@ class DatabasePool : public Backend {
           "UPDATE mac_address SET state = ?, changed_at = CURRENT_TIMESTAMP "
           "WHERE address = ? AND pool_name = ? AND state = 'review'",
           {Value::of(state_name(outcome)), address_value(address), Value::of(pool_)});
-      if (changed == 0) throw UsageError(mac_text(address) + " is no longer under review");
+      if (changed == 0) {
+        const auto rows =
+            c().query("SELECT state FROM mac_address WHERE address = ?", {address_value(address)});
+        c().rollback();
+        // A commit whose answer was lost with its connection has settled it already.
+        if (!rows.empty() && rows[0][0] == state_name(outcome)) return true;
+        throw UsageError(mac_text(address) + " is no longer under review");
+      }
       json full = event;
       insert_event(address, full);
       if (test_fail_point(hook.c_str()))

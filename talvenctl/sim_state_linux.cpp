@@ -21,7 +21,8 @@
 // step on (see test_abort_point), e.g. "eeprom-read@0x60/load-after-write".
 // Test hook: TALVENCTL_TEST_SIM_HOLD="eeprom-write@0x80" stops the process when that request
 // reaches the adapter (before the adapter acts on it): it creates the file
-// $TALVENCTL_TEST_MARK_DIR/sim-hold and waits there to be killed.
+// $TALVENCTL_TEST_MARK_DIR/sim-hold and waits there to be killed, or for the test to remove
+// the file (the request then goes on).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -308,9 +309,13 @@ void hold_if_asked(uint32_t oid, const std::vector<uint8_t>& in) {
       oid == wire::OID_EEPROM_WRITE ? wire::kEepromWriteOffsetAt : wire::param_offset(0);
   const uint32_t address = at + 4 <= in.size() ? wire::get_u32(in.data() + at) : 0;
   if (g_hold.match_address && address != g_hold.address) return;
-  if (const char* marks = std::getenv("TALVENCTL_TEST_MARK_DIR"))
-    std::ofstream(std::string(marks) + "/sim-hold").flush();
-  for (;;) pause();  // until killed
+  const char* marks = std::getenv("TALVENCTL_TEST_MARK_DIR");
+  if (marks == nullptr)
+    for (;;) pause();  // until killed
+  const std::string mark = std::string(marks) + "/sim-hold";
+  std::ofstream(mark).flush();
+  // Until killed, or released: the test removes the file.
+  while (access(mark.c_str(), F_OK) == 0) usleep(10000);
 }
 
 // The adapter's device file with every state change kept as it happens.

@@ -20,7 +20,8 @@ Used by test_database_line.py with small numbers; run by hand for the full figur
       --talvenctl build/linux/talvenctl/talvenctl --workers 8 --boards 100
 
 which runs the line against a database pool and against a journal pool and prints one JSON
-object of figures for each (boards, kills, duplicates, unaccounted, boards per second).
+object of figures for each (boards, kills, duplicates, unaccounted, boards per second);
+--restart restarts the database server once a third of the boards are done.
 """
 import argparse
 import collections
@@ -213,6 +214,10 @@ def check_line(binary, folder, pool, line, rows_of, factory_mac, pool_addresses)
         "sigkills": sum(1 for b in line if b.killed),
         "aborts": sum(1 for b in line if b.abort and b.rc == 134),
         "failed_cleanly": sum(1 for b in line if b.rc in (1, 2, 3)),
+        "failures": dict(collections.Counter(
+            f"exit {b.rc} {(b.last or {}).get('error', {}).get('kind')}"
+            f"{' after the write' if (b.last or {}).get('board') == 'written' else ''}"
+            for b in line if b.rc in (1, 2, 3))),
         "rows": len(rows),
         "review": sum(1 for _, st in rows.values() if st == "review"),
         "duplicates": duplicates,
@@ -249,6 +254,8 @@ def main():
     ap.add_argument("--abort-share", type=float, default=0.05)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--backends", default="database,journal")
+    ap.add_argument("--restart", action="store_true",
+                    help="restart the database server once a third of the boards are done")
     args = ap.parse_args()
     binary = str(Path(args.talvenctl).resolve())
     size = args.workers * args.boards + 64
@@ -275,8 +282,14 @@ def main():
             rc, _, err = tool(binary, folder, "mac", "pool", "init", mac_text(first),
                               mac_text(first + size - 1), pool)
             assert rc == 0, err
+            restart = None
+            if args.restart and backend == "database":
+                def restart():
+                    subprocess.run([os.environ["TALVEN_PG_CTL"], "restart"], check=True,
+                                   timeout=120)
             line, elapsed = run_line(binary, folder, pool, args.workers, args.boards,
-                                     args.kill_share, args.abort_share, args.seed)
+                                     args.kill_share, args.abort_share, args.seed,
+                                     halfway=restart)
             figures, problems = check_line(binary, folder, pool, line, rows_of, factory,
                                            addresses)
             figures.update(backend=backend, workers=args.workers, seconds=round(elapsed, 1),
@@ -284,6 +297,10 @@ def main():
             print(json.dumps(figures), flush=True)
             for p in problems[:20]:
                 print("PROBLEM:", p, flush=True)
+            for b in line:
+                if b.rc in (1, 2, 3):
+                    print(f"failed cleanly: {b.serial} exit {b.rc}: "
+                          f"{(b.last or {}).get('error', {}).get('message', '')[:400]}", flush=True)
             failed = failed or bool(problems)
     sys.exit(1 if failed else 0)
 

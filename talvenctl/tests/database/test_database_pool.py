@@ -136,6 +136,35 @@ def test_a_take_is_held_while_its_station_writes_and_found_under_review_once_it_
     station.ok("mac", "pool", "review", mac(0), "scrap", "--pool", database.pool())
 
 
+def test_a_connection_lost_while_the_board_is_written_is_made_again_for_the_outcome(line):
+    # The server ends the station's session while the station writes the board (as a network
+    # loss or a server restart would): the outcome connects again and is recorded.
+    station, database = line
+    marks = station.folder / "marks"
+    marks.mkdir()
+    env = dict(os.environ, TALVENCTL_TEST_MARK_DIR=str(marks),
+               TALVENCTL_TEST_SIM_HOLD="eeprom-write@14")
+    p = subprocess.Popen([BINARY, "--json", "--sim-state", str(station.state), "mac", "provision",
+                          "--pool", database.pool(), "--serial", "D1"], cwd=station.folder,
+                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 120
+        while not (marks / "sim-hold").exists():
+            assert p.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        ended = database.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                             "WHERE datname = current_database() AND pid <> pg_backend_pid()")
+        assert ended and all(r == ["t"] for r in ended)
+        (marks / "sim-hold").unlink()  # the write goes on
+        out, err = p.communicate(timeout=120)
+    finally:
+        p.kill()
+        p.wait()
+    assert p.returncode == 0, err
+    assert json.loads(out.decode().splitlines()[-1])["address"] == mac(0)
+    assert database.rows() == {mac(0): ("D1", "ok")} and board_holds(station, 0)
+
+
 def test_an_outcome_the_database_cannot_take_names_the_address(line):
     station, database = line
     r = station.run("--timeout", "1s", "mac", "provision", "--pool", database.pool(), "--serial",
