@@ -61,8 +61,8 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Connects, giving up after `timeout_ms` (the driver's login timeout, and a bound of this
-  // process's own for drivers that ignore it); statements are bounded by the same time.
+  // Connects, giving up after `timeout_ms` (the driver's login timeout, SQL_ATTR_LOGIN_TIMEOUT,
+  // which psqlODBC honours); statements are bounded by the same time (SQL_ATTR_QUERY_TIMEOUT).
   // Autocommit is off: work ends with commit() or rollback(). Throws Error.
   void open(const std::string& connection_string, uint32_t timeout_ms);
   void close();
