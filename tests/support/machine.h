@@ -52,4 +52,9 @@ class MachineTest : public ::testing::Test {
 // Starts an asynchronous command on the adapter so that a completion wait has one to see.
 void start_channel_command(Adapter* adapter, uint32_t channel = 6);
 
+// The library's process detach: it closes the events its requests keep between calls. A test
+// that resets the machine calls it first (those events belong to the machine that goes), and
+// before it counts the machine's open events.
+void detach_library();
+
 }  // namespace talven_test
