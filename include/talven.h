@@ -239,8 +239,12 @@ BOOLEAN WINAPI PacketSetFilter(Adapter* adapter, ULONG filter);
 ULONG WINAPI StartPacketDriver(LPCWSTR serviceName, ULONG unused);
 /* Does nothing; returns 1. */
 ULONG WINAPI StopPacketDriver(ULONG unused);
-/* buffer (or NULL): the double-NUL-terminated UTF-16 list; *size: bytes in, the list's
- * size out. Both are left alone when the registry value is missing. */
+/* Copies the registry value Linkage "Export" of the NORVAKS service into buffer as stored, type
+ * and termination unchecked: the packet driver keeps there UTF-16 device paths, each ended by a
+ * NUL, then an empty string, but a value that lacks them is handed on without them, so zero
+ * the buffer first. *size: the buffer's bytes in, the value's bytes out, also when the buffer
+ * was too small (its contents are then not to be used); buffer NULL asks for the size only.
+ * Both are left alone when the key or the value is missing. */
 ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size);
 
 /* ---- Test frames ---- */

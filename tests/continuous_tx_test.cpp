@@ -224,12 +224,15 @@ TEST_F(ContinuousTxTest, CloseDUTStopsOnlyTheWorkersOfItsAdapter) {
   EXPECT_EQ(1u, close.result());
   adapter_ = nullptr;
   EXPECT_EQ(3u, sim_->frames_written());
-  while (talven::workers_alive() > 1) std::this_thread::yield();  // A's workers leave the process
+  for (const std::string& line : debug())
+    EXPECT_EQ(std::string::npos, line.find("did not end")) << line;
+  EXPECT_TRUE(eventually([] { return talven::workers_alive() == 1; })) << "A's workers left";
   EXPECT_EQ(1u, talven::workers_on(second)) << "the other adapter's worker";
   EXPECT_EQ(1, talven::ContinuousTxRun.load());
 
   const uint64_t before = other->frames_written();
-  while (other->frames_written() < before + 3) std::this_thread::yield();
+  EXPECT_TRUE(eventually([&] { return other->frames_written() >= before + 3; }))
+      << "the other adapter keeps sending";
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 0));
   EXPECT_EQ(0u, talven::workers_on(second));
   EXPECT_EQ(1u, CloseDUT(second));
@@ -272,7 +275,7 @@ TEST_F(ContinuousTxTest, StuckWriteIsCancelledByItsWorker) {
     open();
     sim_->set_write_completion({simadapter::Completion::Never, 0, 0});
     EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
-    while (win32sim::pending_io_count() == 0) std::this_thread::yield();
+    ASSERT_TRUE(eventually([] { return win32sim::pending_io_count() == 1; }));
     if (close) {
       EXPECT_EQ(1u, CloseDUT(adapter_));
     } else {

@@ -354,22 +354,28 @@ TEST_F(TransportTest, RequestsInFlightTogetherHaveEventsOfTheirOwn) {
   EXPECT_FALSE(win32sim::io_log()[0].cancel_requested);
 }
 
-// A pended request whose wait fails is not left in the driver's hands with the caller's memory:
-// it is cancelled and its end awaited, and the call returns 0. A driver that ignores the cancel
-// keeps the record, which its late completion then writes into, for good.
+// A pended request whose wait fails, or whose event something else signals, is not left in
+// the driver's hands with the caller's memory: it is cancelled and its end awaited, and the call
+// returns 0. A driver that ignores the cancel keeps the record, which its late completion then
+// writes into, for good.
 TEST_F(TransportTest, RequestWhoseWaitFailsIsCancelledOrKeepsItsMemory) {
   using simadapter::Completion;
   struct Case {
+    bool foreign_signal;  // the event is set by other code; otherwise the wait fails
     Completion cancel;
     size_t kept;  // records left to the driver
-  } cases[] = {{{Completion::Now, 0, 0}, 0}, {{Completion::Never, 0, 0}, 1}};
+  } cases[] = {{false, {Completion::Now, 0, 0}, 0},
+               {false, {Completion::Never, 0, 0}, 1},
+               {true, {Completion::Now, 0, 0}, 0}};
   open();
   win32sim::set_sleep_mode(win32sim::SleepMode::Real);
+  long references = 1;
   for (const Case& c : cases) {
+    const std::string what = "row " + std::to_string(&c - cases);
     sim_->set_cancel_completion(c.cancel);
     sim_->set_oid_completion({Completion::Held, 0, 0}, 1);
     win32sim::clear_io_log();
-    std::atomic<bool> failed{false};
+    std::atomic<bool> failed{c.foreign_signal};
     win32sim::set_injection_hook([&failed](const win32sim::ApiCall& call) {
       win32sim::Injection out;
       if (call.api == win32sim::Api::GetOverlappedResult && !failed.exchange(true))
@@ -378,14 +384,23 @@ TEST_F(TransportTest, RequestWhoseWaitFailsIsCancelledOrKeepsItsMemory) {
     });
     const size_t blocks = win32sim::heap_live_blocks();
     ULONG type = 0xEE;
-    EXPECT_EQ(0u, QueryRFType(adapter_, &type));
+    std::atomic<int> result{-1};
+    std::thread caller([&] { result = int(QueryRFType(adapter_, &type)); });
+    if (c.foreign_signal) {
+      ASSERT_TRUE(sim_->wait_held(1, 5000));
+      ASSERT_TRUE(eventually([] { return win32sim::io_log().size() == 1; }));
+      SetEvent(win32sim::io_log()[0].event);
+    }
+    caller.join();
     win32sim::set_injection_hook(nullptr);
-    EXPECT_EQ(0u, type) << "no answer came back";
+    EXPECT_EQ(0, result.load()) << what;
+    EXPECT_EQ(0u, type) << what << ": no answer came back";
     ASSERT_EQ(1u, win32sim::io_log().size());
-    EXPECT_TRUE(win32sim::io_log()[0].cancel_requested);
-    EXPECT_EQ(c.kept, win32sim::pending_io_count());
-    EXPECT_EQ(blocks + c.kept, win32sim::heap_live_blocks());
-    EXPECT_EQ(long(1 + c.kept), win32sim::module_references()) << "the slot's image stays";
+    EXPECT_TRUE(win32sim::io_log()[0].cancel_requested) << what;
+    EXPECT_EQ(c.kept, win32sim::pending_io_count()) << what;
+    EXPECT_EQ(blocks + c.kept, win32sim::heap_live_blocks()) << what;
+    references += long(c.kept);
+    EXPECT_EQ(references, win32sim::module_references()) << what << ": the slot's image stays";
     sim_->release_held();
     EXPECT_EQ(0u, win32sim::pending_io_count());
     EXPECT_EQ(1u, QueryRFType(adapter_, &type)) << "the next request has a slot of its own";

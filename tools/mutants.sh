@@ -11,6 +11,8 @@
 #
 # MUTANTS_DIR   scratch folder (default build/mutants; the sources are copied there)
 # MUTANTS_JOBS  build and test jobs (default 2)
+# A fault whose header ends in "compile" must be refused by the compiler (a static assertion):
+# its failed build counts as killed; if it builds, the tests must kill it as any other.
 # Exit status: 0 when every fault that builds is killed, 1 otherwise, 2 on a setup problem.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -37,8 +39,12 @@ def parse(path):
         if line.startswith("#") or not line.strip():
             continue
         if line.startswith("@ "):
-            name, file = line[2:].split()
-            current = {"name": name, "file": file, "old": [], "new": [], "line": number}
+            words = line[2:].split()
+            if len(words) not in (2, 3) or (len(words) == 3 and words[2] != "compile"):
+                sys.exit(f"{path}:{number}: not a fault header: {line!r}")
+            name, file = words[:2]
+            current = {"name": name, "file": file, "old": [], "new": [], "line": number,
+                       "compile": len(words) == 3}
             faults.append(current)
         elif line.startswith("-") and current is not None:
             current["old"].append(line[2:])
@@ -153,7 +159,9 @@ def main():
         try:
             code, out = build_tests()
             if code != 0:
-                verdict = "no build"
+                # A fault marked "compile" is one the build itself must refuse (a static
+                # assertion that pins a layout): its failed build is its kill.
+                verdict = "killed" if fault["compile"] else "no build"
             else:
                 code, out = test()
                 verdict = "survived" if code == 0 else "killed"

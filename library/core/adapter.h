@@ -48,9 +48,8 @@ bool keeps_sending(Adapter* adapter);
 // write still pending when they see the stop. After kStopWaitMs it gives up on workers that do
 // not end (one ended by process exit never lowers the count) and returns all the same.
 void StopContinuousTx();
-// CloseDUT's stop: ends the workers of this adapter only. It waits for them as the stop does,
-// then cancels all I/O on the adapter's handle and waits up to kCancelWaitMs more. True when
-// none is left.
+// CloseDUT's stop: ends the workers of this adapter only, and waits for them as the stop does
+// (its bound included). True when none is left.
 bool StopContinuousTxOn(Adapter* adapter);
 
 }  // namespace talven

@@ -61,11 +61,7 @@ void StopContinuousTx() {
 
 bool StopContinuousTxOn(Adapter* adapter) {
   record_of(adapter)->tx_closing.store(1);
-  auto none_left = [adapter] { return workers_on(adapter) == 0; };
-  if (poll_until(none_left, policy::kStopWaitMs)) return true;
-  // A write the driver keeps: the handle's I/O ends with it, as closing it would end it.
-  CancelIoEx(adapter->Handle, nullptr);
-  return poll_until(none_left, policy::kCancelWaitMs);
+  return poll_until([adapter] { return workers_on(adapter) == 0; }, policy::kStopWaitMs);
 }
 
 }  // namespace talven

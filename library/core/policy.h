@@ -29,9 +29,9 @@ constexpr uint32_t kResetSliceMs = 10;
 // waited for before its memory is left to the driver.
 constexpr uint32_t kCancelWaitMs = 1000;
 
-// How long a stop of the continuous transmission waits for its workers (polling every 10 ms)
-// before it gives up on those that do not end; CloseDUT then cancels the adapter's I/O and
-// waits up to kCancelWaitMs more.
+// How long a stop of the continuous transmission, or CloseDUT, waits for the workers (polling
+// every 10 ms; a worker cancels a write still pending when it sees the stop) before it gives up
+// on those that do not end.
 constexpr uint32_t kStopPollMs = 10;
 constexpr uint32_t kStopWaitMs = 2000;
 

@@ -1,10 +1,22 @@
 #include "support/machine.h"
 
+#include <chrono>
+#include <thread>
+
 #include "library/core/record.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);
 
 namespace talven_test {
+
+bool eventually(const std::function<bool()>& done, uint32_t ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 void detach_library() {
   DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
