@@ -52,6 +52,8 @@ void run_operation_checks(Env& env);
 void run_io_checks(Env& env);
 void run_unload_check(Env& env);
 int run_timing(Env& env);
+// The virtual adapter's control device: security, malformed requests, the unload after them.
+int run_control_checks();
 
 // The fixed 1400-byte test frame, written out from its table.
 std::vector<uint8_t> test_frame();

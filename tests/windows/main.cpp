@@ -5,6 +5,8 @@
 //   talven_wintests link                         define the adapter's DOS name
 //   talven_wintests conformance                  all checks; ends with "SUMMARY: ..."
 //   talven_wintests timing                       library calls against raw requests
+//   talven_wintests control                      the control device: security, malformed
+//                                                requests; restarts the driver
 #include <cstdio>
 #include <cstring>
 
@@ -322,6 +324,7 @@ int wmain(int argc, wchar_t** argv) {
     return ok ? 0 : 1;
   }
   if (mode == L"conformance") return conformance();
+  if (mode == L"control") return run_control_checks();
   if (mode == L"timing") {
     std::string error;
     if (!load_library(&error)) {
@@ -336,6 +339,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     return run_timing(env);
   }
-  std::printf("usage: talven_wintests install <file>|stop <service>|link|conformance|timing\n");
+  std::printf(
+      "usage: talven_wintests install <file>|stop <service>|link|conformance|control|timing\n");
   return 2;
 }
