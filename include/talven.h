@@ -59,7 +59,8 @@ typedef struct Packet {
  * lists it) is given. Returns a new Adapter, or NULL on failure. */
 Adapter* WINAPI OpenDUT(LPCWSTR devicePath);
 /* Closes the device file and frees the Adapter (1); on failure (0) the Adapter stays yours.
- * Stops a continuous transmission first. */
+ * Stops the continuous transmission through this adapter first (others go on); waits for it
+ * at most about 2 s. */
 ULONG WINAPI CloseDUT(Adapter* adapter);
 
 /* ---- Test control and radio configuration ---- */
@@ -250,8 +251,8 @@ ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size);
 /* ---- Test frames ---- */
 /* Sends one 1400-byte test frame, then pauses 500 ms; 1 even when the write failed. */
 ULONG WINAPI PKT32XmitOnePacket(Adapter* adapter);
-/* start nonzero (low 8 bits): the worker sends test frames until a call with 0. One
- * worker state per process. */
+/* start nonzero (low 8 bits): the worker sends test frames until a call with 0. One run
+ * flag per process: a stop ends the workers of every adapter, waiting at most about 2 s. */
 ULONG WINAPI PKT32OFDMContinuousTx(Adapter* adapter, ULONG start);
 
 #ifdef __cplusplus

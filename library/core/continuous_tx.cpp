@@ -16,7 +16,7 @@ bool poll_until(Done done, DWORD bound_ms) {
   for (;;) {
     Sleep(policy::kStopPollMs);
     if (done()) return true;
-    if (GetTickCount() - start >= bound_ms) return false;
+    if (GetTickCount() - start > bound_ms) return false;  // the tick moves in steps
   }
 }
 
