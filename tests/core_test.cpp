@@ -404,8 +404,7 @@ TEST_F(TransportTest, RequestWhoseWaitFailsIsCancelledOrKeepsItsMemory) {
     // A request sent while the abandoned one is still with the driver gets another event.
     EXPECT_EQ(1u, QueryRFType(adapter_, &type)) << what;
     ASSERT_EQ(2u, win32sim::io_log().size());
-    EXPECT_TRUE(c.kept == 0 || win32sim::io_log()[0].event != win32sim::io_log()[1].event)
-        << what;
+    EXPECT_TRUE(c.kept == 0 || win32sim::io_log()[0].event != win32sim::io_log()[1].event) << what;
     sim_->release_held();
     EXPECT_EQ(0u, win32sim::pending_io_count());
     EXPECT_EQ(1u, QueryRFType(adapter_, &type)) << "the next request has a slot of its own";
