@@ -271,6 +271,33 @@ int run_control_checks() {
   if (s.opens != opens) why += "the adapter counted an open below it; ";
   check(why.empty(), "names below the control and the adapter device open nothing", why);
 
+  // What the library's request slots rely on: a request issued with an event sets the event to
+  // non-signalled before it starts, so that an event left signalled by an earlier request is
+  // signalled again only by this one's completion.
+  {
+    HANDLE adapter = CreateFileW(kDeviceFile, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    control.set_completion(cp::kOidRequests, cp::kHeld, 0, 0, 1);
+    uint8_t record[307] = {0x1A, 0x10, 0x4D, 0xFF, 4};  // OID 0xFF4D101A (EEPROM type), Length 4
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    DWORD returned = 0;
+    const BOOL done = DeviceIoControl(adapter, 0x80000004u, record, sizeof record, record,
+                                      sizeof record, &returned, &ov);
+    const DWORD error = GetLastError();
+    const DWORD cleared = WaitForSingleObject(event, 0);
+    control.release_held(1);
+    const BOOL finished = GetOverlappedResult(adapter, &ov, &returned, TRUE);
+    check(!done && error == ERROR_IO_PENDING && cleared == WAIT_TIMEOUT && finished &&
+              WaitForSingleObject(event, 0) == WAIT_OBJECT_0,
+          "a request issued with a signalled event clears it; its completion sets it",
+          "pending " + std::to_string(!done && error == ERROR_IO_PENDING) + ", wait " +
+              std::to_string(cleared) + ", completed " + std::to_string(finished));
+    CloseHandle(event);
+    if (adapter != INVALID_HANDLE_VALUE) CloseHandle(adapter);
+  }
+
   // Every code at every size, then bad values; codes no control request has are unknown.
   for (const Code& c : codes()) sweep_sizes(raw, c);
   sweep_values(raw);
