@@ -39,7 +39,9 @@ struct Waitable : Object {
 
 struct Event : Waitable {
   bool manual = false, set = false;
-  const char* kind() const override { return "event"; }
+  // The library's manual-reset events are those its requests keep between calls (a packet's
+  // event is auto-reset): counted apart, since they outlive the call that made them.
+  const char* kind() const override { return manual ? "request event" : "event"; }
   bool signaled(const Thread&) const override { return set; }
   void acquire(Thread&) override {
     if (!manual) set = false;

@@ -48,6 +48,9 @@ struct Balance {
   size_t pending_io = 0;
   size_t registry_keys = 0, service_handles = 0;
   size_t critical_sections = 0, tls_slots = 0;
+  // Events the library keeps for its requests, reused by later calls and closed at process
+  // detach: left out of compare(), which a call that made the first one would otherwise fail.
+  size_t request_events = 0;
   // "" when equal; else what changed.
   std::string compare(const Balance& before) const;
 };

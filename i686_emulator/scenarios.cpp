@@ -758,11 +758,19 @@ void run_lifecycle_checks(const PeImage& image, uint32_t base, Report& report) {
         h.thread_routine(p.export_address("_StopPacketDriver@4"), {0}, h.output()), 0, false);
     p.run_until([&] { return t.state == Thread::Exited; });
     expect_eq(&why, p.notifications_sent[2], attached + 1, "DLL_THREAD_ATTACH notifications");
+    // A request keeps its event for the next; the unload closes it.
+    const uint32_t a = open_adapter(h);
+    expect(&why,
+           a != 0 && h.call("QueryRFType", {a, h.output()}).eax == 1u &&
+               h.call("CloseDUT", {a}).eax == 1u,
+           "an adapter opened, queried and closed");
+    expect_eq(&why, h.balance().request_events, size_t(1), "request events kept before the unload");
     p.free_library();
     expect(&why, !p.loaded() && !p.cpu().mapped(base), "the image is still mapped");
     const Balance b = h.balance();
     const Balance empty;
     std::string left = b.compare(empty);
+    if (b.request_events != 0) left += std::to_string(b.request_events) + " request events; ";
     if (!left.empty()) {
       for (const Heap::Block& blk : p.heap().live(Heap::Crt))
         left +=

@@ -59,7 +59,8 @@ typedef struct Packet {
  * lists it) is given. Returns a new Adapter, or NULL on failure. */
 Adapter* WINAPI OpenDUT(LPCWSTR devicePath);
 /* Closes the device file and frees the Adapter (1); on failure (0) the Adapter stays yours.
- * Stops a continuous transmission first. */
+ * Stops the continuous transmission through this adapter first (others go on); waits for it
+ * at most about 2 s. */
 ULONG WINAPI CloseDUT(Adapter* adapter);
 
 /* ---- Test control and radio configuration ---- */
@@ -239,15 +240,19 @@ BOOLEAN WINAPI PacketSetFilter(Adapter* adapter, ULONG filter);
 ULONG WINAPI StartPacketDriver(LPCWSTR serviceName, ULONG unused);
 /* Does nothing; returns 1. */
 ULONG WINAPI StopPacketDriver(ULONG unused);
-/* buffer (or NULL): the double-NUL-terminated UTF-16 list; *size: bytes in, the list's
- * size out. Both are left alone when the registry value is missing. */
+/* Copies the registry value Linkage "Export" of the NORVAKS service into buffer as stored, type
+ * and termination unchecked: the packet driver keeps there UTF-16 device paths, each ended by a
+ * NUL, then an empty string, but a value that lacks them is handed on without them, so zero
+ * the buffer first. *size: the buffer's bytes in, the value's bytes out, also when the buffer
+ * was too small (its contents are then not to be used); buffer NULL asks for the size only.
+ * Both are left alone when the key or the value is missing. */
 ULONG WINAPI PacketGetAdapterNames(PVOID buffer, PULONG size);
 
 /* ---- Test frames ---- */
 /* Sends one 1400-byte test frame, then pauses 500 ms; 1 even when the write failed. */
 ULONG WINAPI PKT32XmitOnePacket(Adapter* adapter);
-/* start nonzero (low 8 bits): the worker sends test frames until a call with 0. One
- * worker state per process. */
+/* start nonzero (low 8 bits): the worker sends test frames until a call with 0. One run
+ * flag per process: a stop ends the workers of every adapter, waiting at most about 2 s. */
 ULONG WINAPI PKT32OFDMContinuousTx(Adapter* adapter, ULONG start);
 
 #ifdef __cplusplus

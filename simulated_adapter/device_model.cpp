@@ -613,6 +613,10 @@ void DeviceModel::set_oid_completion(const Completion& c, int count) {
   oid_completion_count_ = count;
 }
 
+bool DeviceModel::knows_oid(uint32_t oid) {
+  return oid_index(oid) >= 0;
+}
+
 bool DeviceModel::set_query_word(uint32_t oid, uint32_t value) {
   const int slot = oid_index(oid);
   if (slot < 0) return false;

@@ -242,6 +242,8 @@ class DeviceModel {
   // Answer every query of `oid` with `value` in Param[0] (an unmasked, unfiltered word).
   // False for an OID the adapter does not know (it would never be answered).
   bool set_query_word(uint32_t oid, uint32_t value);
+  // Whether the adapter answers `oid` (a fault or a query word for another would never apply).
+  static bool knows_oid(uint32_t oid);
   // The answer of an indexed query (signal quality, integrator) for one index; false when
   // kQueryAnswerSlots different ones are set already.
   bool set_query_answer(uint32_t oid, uint32_t index, uint32_t value);

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <thread>
 
+#include "library/core/adapter.h"
+#include "library/core/record.h"
 #include "support/machine.h"
 
 namespace talven_test {
@@ -118,7 +120,9 @@ class Stop {
 
 TEST_F(ContinuousTxTest, StopReturnsOnlyWhenNoWorkerIsLeft) {
   open();
+  // Writes that the driver holds and whose cancel it ignores: each worker stays in its write.
   sim_->set_write_completion({simadapter::Completion::Held, 0, 0});
+  sim_->set_cancel_completion({simadapter::Completion::Never, 0, 0});
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0x101));  // a second worker beside the first
   ASSERT_TRUE(sim_->wait_held(2, 5000));
@@ -177,6 +181,7 @@ TEST_F(ContinuousTxTest, AWorkerThatEndedOnItsOwnDoesNotEndTheNextStopEarly) {
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
   ASSERT_TRUE(win32sim::wait_for_threads(5000));
   sim_->set_write_completion({simadapter::Completion::Held, 0, 0});
+  sim_->set_cancel_completion({simadapter::Completion::Never, 0, 0});
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
   ASSERT_TRUE(sim_->wait_held(1, 5000));
   Stop stop([this] { return PKT32OFDMContinuousTx(adapter_, 0); });
@@ -186,45 +191,140 @@ TEST_F(ContinuousTxTest, AWorkerThatEndedOnItsOwnDoesNotEndTheNextStopEarly) {
   EXPECT_EQ(0u, win32sim::pending_io_count());
 }
 
-TEST_F(ContinuousTxTest, CloseDUTEndsATransmissionThroughItsAdapterFirst) {
+// Two adapters, each with its own transmission: CloseDUT(A) waits for A's worker only, and B
+// keeps sending. The adapter's count goes up by one per start and down by one per worker's end.
+TEST_F(ContinuousTxTest, CloseDUTStopsOnlyTheWorkersOfItsAdapter) {
   open();
-  // A second adapter whose transmission closing the first one leaves alone.
   auto other = std::make_shared<simadapter::SimulatedAdapter>();
   win32sim::add_device(u"\\Device\\TEST0002", win32sim::make_simulated_adapter_device(other));
   win32sim::add_dos_name(u"Packet_TEST0002", u"\\Device\\TEST0002");
   Adapter* second = OpenDUT(w(u"\\Device\\TEST0002"));
   ASSERT_NE(nullptr, second);
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 1));
-  while (other->frames_written() == 0) std::this_thread::yield();
+  EXPECT_EQ(1u, talven::workers_on(second));
 
   sim_->set_write_completion({simadapter::Completion::Held, 0, 0});
+  sim_->set_cancel_completion({simadapter::Completion::Never, 0, 0});
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
-  ASSERT_TRUE(sim_->wait_held(1, 5000));
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  EXPECT_EQ(2u, talven::workers_on(adapter_)) << "one count a start";
+  EXPECT_EQ(3u, talven::workers_alive());
+  ASSERT_TRUE(sim_->wait_held(2, 5000));
+  sim_->release_held(1);
+  // The released worker goes on: its next write is held in turn.
+  ASSERT_TRUE(sim_->wait_held(2, 5000));
+  EXPECT_EQ(2u, talven::workers_on(adapter_));
+
   Stop close([this] { return CloseDUT(adapter_); });
   EXPECT_FALSE(close.returned_within(std::chrono::milliseconds(50)))
       << "closed while a worker still wrote through the adapter";
-  sim_->release_held();
+  sim_->release_held(1);
+  EXPECT_FALSE(close.returned_within(std::chrono::milliseconds(50))) << "one worker still sends";
+  sim_->release_held(1);
   EXPECT_EQ(1u, close.result());
   adapter_ = nullptr;
-  EXPECT_EQ(1u, sim_->frames_written());
-  EXPECT_EQ(0u, win32sim::pending_io_count());
+  EXPECT_EQ(3u, sim_->frames_written());
+  for (const std::string& line : debug())
+    EXPECT_EQ(std::string::npos, line.find("did not end")) << line;
+  EXPECT_TRUE(eventually([] { return talven::workers_alive() == 1; })) << "A's workers left";
+  EXPECT_EQ(1u, talven::workers_on(second)) << "the other adapter's worker";
+  EXPECT_EQ(1, talven::ContinuousTxRun.load());
 
-  // The closing stopped every worker of the process: the run flag is one per process.
-  const uint64_t sent = other->frames_written();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(sent, other->frames_written());
+  const uint64_t before = other->frames_written();
+  EXPECT_TRUE(eventually([&] { return other->frames_written() >= before + 3; }))
+      << "the other adapter keeps sending";
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 0));
+  EXPECT_EQ(0u, talven::workers_on(second));
   EXPECT_EQ(1u, CloseDUT(second));
+  EXPECT_EQ(0u, win32sim::pending_io_count());
+}
 
-  // Closing an adapter without a transmission does not touch another adapter's.
+// The start raises the counts and the run flag before the worker's thread exists, so that the
+// worker finds the flag set and a stop finds the worker counted; at its end the worker leaves
+// its adapter before the process, so that a stop that sees no worker left in the process is
+// never followed by a worker touching an adapter record.
+TEST_F(ContinuousTxTest, CountsAndFlagComeBeforeTheWorkerAndItsAdapterBeforeTheProcess) {
   open();
-  second = OpenDUT(w(u"\\Device\\TEST0002"));
-  EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 1));
+  const DWORD caller = GetCurrentThreadId();
+  std::atomic<int> at_create{-1}, adapter_at_end{-1}, process_at_end{-1};
+  Adapter* adapter = adapter_;
+  win32sim::set_injection_hook([&, adapter](const win32sim::ApiCall& call) {
+    // Reads the library's counters only: GetModuleHandleEx asks with the machine's lock held.
+    if (call.api == win32sim::Api::CreateThread)
+      at_create = int(talven::ContinuousTxRun.load()) * 100 + int(talven::workers_on(adapter));
+    if (call.api == win32sim::Api::GetModuleHandleEx && GetCurrentThreadId() != caller) {
+      adapter_at_end = int(talven::workers_on(adapter));
+      process_at_end = int(talven::workers_alive());
+    }
+    return win32sim::Injection{};
+  });
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+  EXPECT_EQ(101, at_create.load()) << "run flag 1 and the worker counted (flag * 100 + count)";
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0));
+  ASSERT_TRUE(win32sim::wait_for_threads(5000));
+  win32sim::set_injection_hook(nullptr);
+  EXPECT_EQ(0, adapter_at_end.load());
+  EXPECT_EQ(1, process_at_end.load());
+  EXPECT_GE(sim_->frames_written(), 1u);
+}
+
+// A write that the driver keeps until it is cancelled does not hold a stop, nor CloseDUT: the
+// worker cancels its own write once it is told to stop.
+TEST_F(ContinuousTxTest, StuckWriteIsCancelledByItsWorker) {
+  for (bool close : {false, true}) {
+    open();
+    sim_->set_write_completion({simadapter::Completion::Never, 0, 0});
+    EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 1));
+    ASSERT_TRUE(eventually([] { return win32sim::pending_io_count() == 1; }));
+    if (close) {
+      EXPECT_EQ(1u, CloseDUT(adapter_));
+    } else {
+      EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0));
+      EXPECT_EQ(0u, talven::workers_alive());
+    }
+    ASSERT_TRUE(win32sim::wait_for_threads(5000));
+    const auto log = win32sim::io_log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_TRUE(log[0].cancel_requested) << (close ? "CloseDUT" : "stop");
+    EXPECT_EQ(0u, sim_->frames_written());
+    for (const std::string& line : debug())
+      EXPECT_EQ(std::string::npos, line.find("did not end")) << line;
+    if (!close) {
+      EXPECT_EQ(1u, CloseDUT(adapter_));
+    }
+    adapter_ = nullptr;
+    win32sim::clear_io_log();
+  }
+}
+
+// A worker that can no longer run, and so never lowers its count (the system ended it at
+// process exit), holds neither a stop nor CloseDUT for good: each gives up after its bound,
+// and CloseDUT keeps the adapter's record, which such a worker might still touch.
+TEST_F(ContinuousTxTest, WorkerThatVanishedHoldsNeitherTheStopNorTheClose) {
+  open();
+  win32sim::set_sleep_mode(win32sim::SleepMode::Real);
+  talven::count_worker(adapter_);  // counted, and no thread behind it
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+  EXPECT_EQ(
+      (std::vector<std::string>{"TALVEN: PKT32OFDMContinuousTx a transmit worker did not end\n"}),
+      debug());
+  win32sim::clear_debug_strings();
+  const size_t blocks = win32sim::heap_live_blocks();
+  Adapter* kept = adapter_;
   EXPECT_EQ(1u, CloseDUT(adapter_));
   adapter_ = nullptr;
-  const uint64_t before = other->frames_written();
-  while (other->frames_written() < before + 3) std::this_thread::yield();
-  EXPECT_EQ(1u, PKT32OFDMContinuousTx(second, 0));
-  EXPECT_EQ(1u, CloseDUT(second));
+  EXPECT_EQ((std::vector<std::string>{
+                "TALVEN: CloseDUT a transmit worker did not end, its record is kept\n",
+                "TALVEN: CloseDUT Success.\n"}),
+            debug());
+  EXPECT_EQ(blocks, win32sim::heap_live_blocks()) << "the record is kept";
+  EXPECT_EQ(0u, win32sim::open_file_handles()) << "the handle is closed";
+  // The worker that never comes back, played out: the record goes with it.
+  talven::uncount_worker_from_adapter(kept);
+  talven::uncount_worker_from_process();
+  talven::global_record_free(kept);
 }
 
 TEST_F(ContinuousTxTest, WorkerThatCannotStartOrAllocateSendsNothing) {

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "library/core/adapter.h"
@@ -151,13 +152,23 @@ TEST_F(OpenCloseTest, CloseOfNullReturnsZero) {
   EXPECT_EQ(0u, CloseDUT(nullptr));
 }
 
-TEST(EntryPointTest, EveryReasonSucceedsAndDoesNothing) {
-  win32sim::reset_machine();
-  for (DWORD reason : {0u, 1u, 2u, 3u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(TRUE, DllMain(nullptr, reason, nullptr));
-  }
-  EXPECT_EQ(0u, win32sim::heap_alloc_calls());
+// Loading does nothing; the process detach closes the events that requests keep between calls
+// (and nothing else: no heap, no debug string), after which requests get new ones.
+TEST_F(OpenCloseTest, EntryPointOnlyClosesTheRequestEventsAtDetach) {
+  open();
+  ULONG power = 0;
+  EXPECT_EQ(1u, GetTxPowerControl(adapter_, &power));
+  EXPECT_EQ(1u, GetTxPowerControl(adapter_, &power));
+  EXPECT_EQ(1u, win32sim::open_event_handles()) << "one event, kept and reused";
+  const uint64_t allocs = win32sim::heap_alloc_calls();
+  for (DWORD reason : {1u, 2u, 3u, 0xFFFFFFFFu}) EXPECT_EQ(TRUE, DllMain(nullptr, reason, nullptr));
+  EXPECT_EQ(1u, win32sim::open_event_handles());
+  EXPECT_EQ(TRUE, DllMain(nullptr, 0, nullptr));  // DLL_PROCESS_DETACH
+  EXPECT_EQ(0u, win32sim::open_event_handles());
+  EXPECT_EQ(allocs, win32sim::heap_alloc_calls());
   EXPECT_TRUE(win32sim::debug_strings().empty());
+  EXPECT_EQ(1u, GetTxPowerControl(adapter_, &power));
+  EXPECT_EQ(1u, win32sim::open_event_handles());
 }
 
 // ---- OidData transport ----
@@ -183,7 +194,7 @@ TEST_F(TransportTest, TransferSizeAndDirectionFollowLengthAndTheLowByte) {
     win32sim::clear_heap_alloc_log();
     talven::OidRecord record(0xFF4D10FE, c.length);  // an OID the driver refuses
     ASSERT_TRUE(record);
-    EXPECT_EQ(0u, talven::OidRequest(adapter_, c.direction, record.bytes()));
+    EXPECT_EQ(0u, talven::OidRequest(adapter_, c.direction, record));
     const auto log = sim_->requests();
     ASSERT_EQ(1u, log.size());
     EXPECT_EQ(c.code, log[0].code) << c.length;
@@ -281,6 +292,125 @@ TEST_F(TransportTest, PendedRequestIgnoresOtherCompletionsOnTheHandle) {
   caller.join();
   EXPECT_EQ(1, result.load());
   EXPECT_EQ(3u, type);
+}
+
+// On the fast path (the driver completes at once, a command is finished at its first poll) an
+// operation makes one kernel call per record it sends, the DeviceIoControl: no event is created,
+// reset or closed per request.
+TEST_F(TransportTest, FastPathMakesOneKernelCallPerRecord) {
+  struct Case {
+    const char* name;
+    std::function<ULONG(Adapter*)> call;
+    uint64_t records;
+  } cases[] = {
+      {"GetTxPowerControl",
+       [](Adapter* a) {
+         ULONG v;
+         return GetTxPowerControl(a, &v);
+       },
+       1},
+      {"SetChannelDirectCall", [](Adapter* a) { return SetChannelDirectCall(a, 11); }, 2},
+      {"ReadEEpromByte",
+       [](Adapter* a) {
+         UCHAR b;
+         return ReadEEpromByte(a, 7, &b);
+       },
+       2},
+  };
+  sim_->set_completion_polls(0);
+  open();
+  ULONG power = 0;
+  ASSERT_EQ(1u, GetTxPowerControl(adapter_, &power));  // the first request creates the event
+  for (const Case& c : cases) {
+    sim_->clear_requests();
+    win32sim::clear_kernel_calls();
+    EXPECT_EQ(1u, c.call(adapter_)) << c.name;
+    EXPECT_EQ(c.records, sim_->request_count()) << c.name;
+    EXPECT_EQ(c.records, win32sim::kernel_calls()) << c.name;
+  }
+}
+
+// Two requests in flight at once never share an event: the one held by the driver keeps its
+// own, and the other's completion does not end it.
+TEST_F(TransportTest, RequestsInFlightTogetherHaveEventsOfTheirOwn) {
+  using simadapter::Completion;
+  open();
+  sim_->set_oid_completion({Completion::Held, 0, 0}, 1);
+  std::atomic<int> result{-1};
+  ULONG type = 0;
+  std::thread caller([&] { result = int(QueryRFType(adapter_, &type)); });
+  ASSERT_TRUE(sim_->wait_held(1, 5000));
+  ULONG power = 0;
+  EXPECT_EQ(1u, GetTxPowerControl(adapter_, &power));
+  const auto log = win32sim::io_log();
+  ASSERT_EQ(2u, log.size());
+  EXPECT_NE(nullptr, log[0].event);
+  EXPECT_NE(log[0].event, log[1].event);
+  EXPECT_EQ(2u, win32sim::open_event_handles());
+  sim_->release_held();
+  caller.join();
+  EXPECT_EQ(1, result.load());
+  EXPECT_EQ(3u, type);
+  EXPECT_FALSE(win32sim::io_log()[0].cancel_requested);
+}
+
+// A pended request whose wait fails, or whose event something else signals, is not left in
+// the driver's hands with the caller's memory: it is cancelled and its end awaited, and the call
+// returns 0. A driver that ignores the cancel keeps the record, which its late completion then
+// writes into, for good.
+TEST_F(TransportTest, RequestWhoseWaitFailsIsCancelledOrKeepsItsMemory) {
+  using simadapter::Completion;
+  struct Case {
+    bool foreign_signal;  // the event is set by other code; otherwise the wait fails
+    Completion cancel;
+    size_t kept;  // records left to the driver
+  } cases[] = {{false, {Completion::Now, 0, 0}, 0},
+               {false, {Completion::Never, 0, 0}, 1},
+               {true, {Completion::Now, 0, 0}, 0}};
+  open();
+  win32sim::set_sleep_mode(win32sim::SleepMode::Real);
+  long references = 1;
+  for (const Case& c : cases) {
+    const std::string what = "row " + std::to_string(&c - cases);
+    sim_->set_cancel_completion(c.cancel);
+    sim_->set_oid_completion({Completion::Held, 0, 0}, 1);
+    win32sim::clear_io_log();
+    std::atomic<bool> failed{c.foreign_signal};
+    win32sim::set_injection_hook([&failed](const win32sim::ApiCall& call) {
+      win32sim::Injection out;
+      if (call.api == win32sim::Api::GetOverlappedResult && !failed.exchange(true))
+        out.kind = win32sim::Injection::Fail;
+      return out;
+    });
+    const size_t blocks = win32sim::heap_live_blocks();
+    ULONG type = 0xEE;
+    std::atomic<int> result{-1};
+    std::thread caller([&] { result = int(QueryRFType(adapter_, &type)); });
+    if (c.foreign_signal) {
+      ASSERT_TRUE(sim_->wait_held(1, 5000));
+      ASSERT_TRUE(eventually([] { return win32sim::io_log().size() == 1; }));
+      SetEvent(win32sim::io_log()[0].event);
+    }
+    caller.join();
+    win32sim::set_injection_hook(nullptr);
+    EXPECT_EQ(0, result.load()) << what;
+    EXPECT_EQ(0u, type) << what << ": no answer came back";
+    ASSERT_EQ(1u, win32sim::io_log().size());
+    EXPECT_TRUE(win32sim::io_log()[0].cancel_requested) << what;
+    EXPECT_EQ(c.kept, win32sim::pending_io_count()) << what;
+    EXPECT_EQ(blocks + c.kept, win32sim::heap_live_blocks()) << what;
+    references += long(c.kept);
+    EXPECT_EQ(references, win32sim::module_references()) << what << ": the slot's image stays";
+    // A request sent while the abandoned one is still with the driver gets another event.
+    EXPECT_EQ(1u, QueryRFType(adapter_, &type)) << what;
+    ASSERT_EQ(2u, win32sim::io_log().size());
+    EXPECT_TRUE(c.kept == 0 || win32sim::io_log()[0].event != win32sim::io_log()[1].event) << what;
+    sim_->release_held();
+    EXPECT_EQ(0u, win32sim::pending_io_count());
+    EXPECT_EQ(1u, QueryRFType(adapter_, &type)) << "the next request has a slot of its own";
+  }
+  EXPECT_EQ(0u, win32sim::misuse().late_writes);
+  baseline_blocks_ += 1;
 }
 
 // ---- Command completion wait ----

@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 #include <type_traits>
 
 #include "library/exports/operations.h"
@@ -40,14 +41,16 @@ struct Observation {
   }
 };
 
-// Which arguments a call gets as null pointers.
-enum class Nulls { None, Adapter, Packet, Outputs };
+// Which arguments a call gets as null pointers: One nulls only the pointer argument at one
+// position (0 = the first pointer argument).
+enum class Nulls { None, Adapter, Packet, Outputs, One };
 
 // A fresh machine with the packet driver's service and registry key, one open adapter, one
 // initialised packet and the caller's buffers; it hands out the arguments of a call by type.
 class Env {
  public:
-  explicit Env(const std::string& op, Nulls nulls = Nulls::None) : op_(op), nulls_(nulls) {
+  explicit Env(const std::string& op, Nulls nulls = Nulls::None, size_t null_at = 0)
+      : op_(op), nulls_(nulls), null_at_(null_at) {
     win32sim::reset_machine();
     win32sim::set_sleep_mode(win32sim::SleepMode::Counting);
     sim_ = std::make_shared<simadapter::SimulatedAdapter>();
@@ -98,6 +101,9 @@ class Env {
 
   bool sent_anything() const { return !win32sim::io_log().empty(); }
 
+  // Counts the pointer arguments handed out; true for the one Nulls::One makes null.
+  bool null_here() { return pointers_++ == null_at_ && nulls_ == Nulls::One; }
+
   // Releases what the call left behind (the call may have closed or freed it already).
   void finish(bool adapter_closed, bool packet_freed) {
     win32sim::wait_for_threads(10000);
@@ -108,6 +114,8 @@ class Env {
  private:
   std::string op_;
   Nulls nulls_;
+  size_t null_at_;
+  size_t pointers_ = 0;
   std::shared_ptr<simadapter::SimulatedAdapter> sim_;
   Adapter* adapter_ = nullptr;
   Packet* packet_ = nullptr;
@@ -131,14 +139,15 @@ ULONG ulong_argument(const std::string& op) {
 
 template <>
 Adapter* Env::arg<Adapter*>() {
-  return nulls_ == Nulls::Adapter ? nullptr : adapter_;
+  return null_here() || nulls_ == Nulls::Adapter ? nullptr : adapter_;
 }
 template <>
 Packet* Env::arg<Packet*>() {
-  return nulls_ == Nulls::Packet ? nullptr : packet_;
+  return null_here() || nulls_ == Nulls::Packet ? nullptr : packet_;
 }
 template <>
 LPCWSTR Env::arg<LPCWSTR>() {
+  if (null_here()) return nullptr;
   return op_ == "OpenDUT" ? w(kDevicePath) : w(u"NORVAKS");
 }
 template <>
@@ -153,19 +162,19 @@ LONG Env::arg<LONG>() {
 }
 template <>
 PULONG Env::arg<PULONG>() {
-  return nulls_ == Nulls::Outputs ? nullptr : &ulong_out_;
+  return null_here() || nulls_ == Nulls::Outputs ? nullptr : &ulong_out_;
 }
 template <>
 PUCHAR Env::arg<PUCHAR>() {
-  return nulls_ == Nulls::Outputs ? nullptr : out_.data();
+  return null_here() || nulls_ == Nulls::Outputs ? nullptr : out_.data();
 }
 template <>
 const UCHAR* Env::arg<const UCHAR*>() {
-  return nulls_ == Nulls::Outputs ? nullptr : in_.data();
+  return null_here() || nulls_ == Nulls::Outputs ? nullptr : in_.data();
 }
 template <>
 PVOID Env::arg<PVOID>() {
-  if (nulls_ == Nulls::Outputs) return nullptr;
+  if (null_here() || nulls_ == Nulls::Outputs) return nullptr;
   return op_ == "PacketInitPacket" ? static_cast<PVOID>(in_.data()) : out_.data();
 }
 
@@ -182,11 +191,16 @@ struct Call {
   int argc;
   std::function<std::string(Env&)> direct, alias;
   bool takes_adapter, takes_packet, takes_outputs;
+  size_t pointers;  // pointer arguments
 };
 
+// Arguments are taken left to right (braced initialisation fixes the order).
 template <typename R, typename... A>
 std::function<std::string(Env&)> bind(R(WINAPI* f)(A...)) {
-  return [f](Env& env) { return describe(f(env.arg<A>()...)); };
+  return [f](Env& env) {
+    std::tuple<A...> args{env.arg<A>()...};
+    return describe(std::apply(f, args));
+  };
 }
 
 template <typename R, typename... A>
@@ -199,7 +213,8 @@ Call make_call(const char* name, int argc, R(WINAPI* f)(A...), R(WINAPI* alias)(
               bind(alias),
               (... || std::is_same_v<A, Adapter*>),
               (... || std::is_same_v<A, Packet*>),
-              outputs};
+              outputs,
+              (size_t(0) + ... + size_t(std::is_pointer_v<A>))};
 }
 
 #define TALVEN_CALL(ret, name, argc, types) make_call(#name, argc, &name, &VB_##name),
@@ -295,6 +310,106 @@ TEST(NullArgumentTextTest, NamesTheOperationAndTheArgument) {
   EXPECT_EQ(1u, WriteCISData(env.arg<Adapter*>(), nullptr, 0));
   EXPECT_TRUE(env.sent_anything());
   env.finish(false, false);
+}
+
+// An operation with several pointer arguments, given one null pointer and the others valid,
+// refuses that very pointer: its failure value, its one debug string naming the argument, and
+// nothing sent. The names, in the order of the arguments; "" where a null is allowed.
+TEST(OneNullArgumentTest, EachPointerAloneIsRefusedByName) {
+  static const std::map<std::string, std::vector<const char*>> names = {
+      {"GetTxPowerControl", {"Adapter", "output"}},
+      {"GetCRSignalQuality", {"Adapter", "output"}},
+      {"GetIntegrator", {"Adapter", "output"}},
+      {"GetSignalQuality", {"Adapter", "output"}},
+      {"QueryRFType", {"Adapter", "output"}},
+      {"GetTxPowerBaseOffset", {"Adapter", "high", "low"}},
+      {"QueryTxPacketSent", {"Adapter", "output"}},
+      {"QueryRxPacketReceived", {"Adapter", "output"}},
+      {"QueryRxPacketCRC32Error", {"Adapter", "output"}},
+      {"GetAckCounter", {"Adapter", "output"}},
+      {"ReadRegData", {"Adapter", ""}},
+      {"RFReadRegData", {"Adapter", ""}},
+      {"ReadBBData", {"Adapter", ""}},
+      {"QueryEEpromType", {"Adapter", "output"}},
+      {"ReadEEpromByte", {"Adapter", "value"}},
+      {"ReadEEprom", {"Adapter", "image"}},
+      {"WriteEEprom", {"Adapter", "image"}},
+      {"ReadPowerControl", {"Adapter", "table"}},
+      {"WritePowerControl", {"Adapter", "table"}},
+      {"WriteEEpromMacAddr", {"Adapter", "mac"}},
+      {"ReadEEpromMacAddr", {"Adapter", "mac"}},
+      {"WriteMACAddress", {"Adapter", "mac"}},
+      {"ReadMACAddress", {"Adapter", "mac"}},
+      {"QueryPermanentAddress", {"Adapter", "mac"}},
+      {"WriteCISData", {"Adapter", "data"}},
+      {"ReadCISData", {"Adapter", "data", "length"}},
+      {"ReadEEpromTxPowerBaseOffset", {"Adapter", "high", "low"}},
+      {"PacketInitPacket", {"Packet", ""}},
+      {"PacketSendPacket", {"lpAdapter", "lpPacket"}},
+      {"PacketWaitPacket", {"Adapter", "Packet", "bytes"}},
+      {"PacketReceivePacket", {"Adapter", "Packet", "length"}},
+      {"PacketGetAdapterNames", {"", "size"}},
+  };
+  size_t covered = 0;
+  for (const Call& call : calls()) {
+    if (call.pointers < 2) continue;
+    auto row = names.find(call.name);
+    ASSERT_NE(names.end(), row) << call.name << " takes several pointers and has no row";
+    ASSERT_EQ(call.pointers, row->second.size()) << call.name;
+    ++covered;
+    for (size_t k = 0; k < call.pointers; ++k) {
+      for (bool alias : {false, true}) {
+        Env env(call.name, Nulls::One, k);
+        const std::string result = alias ? call.alias(env) : call.direct(env);
+        const Observation o = env.observe(result);
+        const bool sent = env.sent_anything();
+        const size_t keys = win32sim::reg_open_log().size();
+        env.finish(false, false);
+        const std::string what = call.name + " with argument pointer " + std::to_string(k) +
+                                 " null" + (alias ? " (VB_)" : "");
+        const std::string name = row->second[k];
+        if (name.empty()) {
+          EXPECT_TRUE(o.debug.empty()) << what;
+          continue;
+        }
+        const std::string text = call.name == "PacketSendPacket"
+                                     ? "PacketSendPacket(): " + name + " == NULL !!!\n"
+                                     : "TALVEN: " + call.name + " " + name + " == NULL !!!\n";
+        EXPECT_EQ("0", result) << what;
+        EXPECT_EQ(std::vector<std::string>{text}, o.debug) << what;
+        EXPECT_FALSE(sent) << what << " sent a request";
+        EXPECT_EQ(0u, keys) << what << " read the registry";
+        EXPECT_TRUE(o.frames.empty()) << what;
+      }
+    }
+  }
+  EXPECT_EQ(names.size(), covered);
+}
+
+// The register operations refuse a null adapter whatever their width or bank argument, also
+// one they would refuse anyway.
+TEST(OneNullArgumentTest, RegisterAccessRefusesANullAdapterAtEveryWidthAndBank) {
+  for (LONG width : {1, 2, 4, 3, 0}) {
+    win32sim::reset_machine();
+    ULONG value = 0;
+    EXPECT_EQ(0u, WriteRegData(nullptr, 0x50, width, 7)) << width;
+    EXPECT_EQ(0u, ReadRegData(nullptr, 0x50, width, &value)) << width;
+    EXPECT_EQ((std::vector<std::string>{"TALVEN: WriteRegData Adapter == NULL !!!\n",
+                                        "TALVEN: ReadRegData Adapter == NULL !!!\n"}),
+              win32sim::debug_strings_utf8())
+        << width;
+  }
+  for (ULONG bank : {0u, 1u, 0x101u}) {
+    win32sim::reset_machine();
+    ULONG value = 0;
+    EXPECT_EQ(0u, WriteBBData(nullptr, 0x10, bank, 7)) << bank;
+    EXPECT_EQ(0u, ReadBBData(nullptr, 0x10, bank, &value)) << bank;
+    EXPECT_EQ((std::vector<std::string>{"TALVEN: WriteBBData Adapter == NULL !!!\n",
+                                        "TALVEN: ReadBBData Adapter == NULL !!!\n"}),
+              win32sim::debug_strings_utf8())
+        << bank;
+  }
+  EXPECT_TRUE(win32sim::io_log().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(AllOperations, NullArgumentTest,

@@ -1,6 +1,7 @@
 // Packet objects and frame I/O: allocation, sends that wait or not, write outcomes collected
 // later, receive, packet filter and adapter reset.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -317,6 +318,62 @@ TEST_F(PacketTest, ResetWhoseWaitAnotherCompletionEndsFails) {
   EXPECT_FALSE(log[1].cancel_requested);
   EXPECT_EQ(0u, win32sim::pending_io_count()) << "the cancelled reset was waited for";
   EXPECT_EQ(blocks, win32sim::heap_live_blocks()) << "and its block released";
+}
+
+// A reset that completed is reported as completed, also when another request on the handle
+// cleared the handle's signal between the reset's completion and its wait.
+TEST_F(PacketTest, ResetWhoseSignalAnotherRequestClearedSucceeds) {
+  open();
+  sim_->set_reset_completion({Completion::Held, 0, 0});
+  std::atomic<bool> once{false};
+  win32sim::set_injection_hook([this, &once](const win32sim::ApiCall& call) {
+    if (call.api == win32sim::Api::WaitForSingleObject && !once.exchange(true)) {
+      sim_->release_held();  // the reset completes and signals the handle,
+      ULONG power = 0;
+      EXPECT_EQ(1u, GetTxPowerControl(adapter_, &power));  // and this request clears it again
+    }
+    return win32sim::Injection{};
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(TRUE, PacketResetAdapter(adapter_) & 0xFF);
+  const auto took = std::chrono::steady_clock::now() - start;
+  win32sim::set_injection_hook(nullptr);
+  EXPECT_LT(took, std::chrono::milliseconds(2500)) << "seen before the time-out";
+  const auto log = win32sim::io_log();
+  ASSERT_EQ(2u, log.size());
+  EXPECT_EQ(0x80000008u, log[0].code);
+  EXPECT_FALSE(log[0].cancel_requested);
+}
+
+// A reset that ends unfinished cancels itself only: a frame write in flight on the same handle
+// goes on and completes.
+TEST_F(PacketTest, ResetCancelsOnlyItself) {
+  open();
+  sim_->set_write_completion({Completion::Held, 0, 0});
+  sim_->set_reset_completion({Completion::Never, 0, 0});
+  Packet* p = allocate();
+  PacketInitPacket(p, frame_.data(), ULONG(frame_.size()));
+  ASSERT_EQ(1u, PacketSendPacket(adapter_, p, FALSE));
+  std::atomic<bool> once{false};
+  win32sim::set_injection_hook([&once](const win32sim::ApiCall& call) {
+    win32sim::Injection out;  // the reset's first wait fails: it gives up at once
+    if (call.api == win32sim::Api::WaitForSingleObject && !once.exchange(true))
+      out.kind = win32sim::Injection::Fail;
+    return out;
+  });
+  EXPECT_EQ(FALSE, PacketResetAdapter(adapter_) & 0xFF);
+  win32sim::set_injection_hook(nullptr);
+  const auto log = win32sim::io_log();
+  ASSERT_EQ(2u, log.size());
+  EXPECT_EQ(win32sim::IoCall::Write, log[0].kind);
+  EXPECT_FALSE(log[0].cancel_requested) << "the write was cancelled with the reset";
+  EXPECT_TRUE(log[1].cancel_requested);
+  sim_->release_held();
+  ULONG bytes = 0;
+  EXPECT_EQ(1u, PacketWaitPacket(adapter_, p, &bytes, TRUE));
+  EXPECT_EQ(frame_.size(), bytes);
+  EXPECT_EQ(1u, sim_->frames_written());
+  PacketFreePacket(p);
 }
 
 }  // namespace

@@ -473,6 +473,33 @@ TEST_F(SubsetTest, GetOverlappedResultWaitsOnceAndReportsWhatItFinds) {
   CloseHandle(h);
 }
 
+// As Windows does, a request issued with an event sets that event to non-signalled before it
+// starts, so that an event reused from an earlier request is signalled only by this one's
+// completion. Each of these calls is one kernel call; reading a finished request's status is
+// none.
+TEST_F(SubsetTest, IssuingARequestClearsItsEventAndCountsAsOneKernelCall) {
+  HANDLE h = open_device();
+  HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);  // signalled, as after a last request
+  OVERLAPPED ov = {};
+  ov.hEvent = e;
+  uint8_t buffer[8] = {};
+  device_->script(IoOutcome::Pending);
+  win32sim::clear_kernel_calls();
+  EXPECT_FALSE(DeviceIoControl(h, 0x80000004, buffer, 8, buffer, 8, nullptr, &ov));
+  EXPECT_EQ(1u, win32sim::kernel_calls());
+  EXPECT_EQ(DWORD(WAIT_TIMEOUT), WaitForSingleObject(e, 0)) << "the old signal is gone";
+  device_->take_pending()->complete(0, 8);
+  EXPECT_EQ(DWORD(WAIT_OBJECT_0), WaitForSingleObject(e, 0));
+  win32sim::clear_kernel_calls();
+  DWORD n = 0;
+  EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+  EXPECT_EQ(0u, win32sim::kernel_calls()) << "the finished request's status is read in place";
+  EXPECT_TRUE(DeviceIoControl(h, 0x80000004, buffer, 8, buffer, 8, nullptr, &ov));
+  EXPECT_EQ(1u, win32sim::kernel_calls());
+  CloseHandle(e);
+  CloseHandle(h);
+}
+
 TEST_F(SubsetTest, OverlappedWritePaths) {
   HANDLE h = open_device();
   HANDLE e = CreateEventW(nullptr, TRUE, TRUE, nullptr);

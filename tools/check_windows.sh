@@ -109,6 +109,15 @@ fi
 conf_pass=$(tr -d '\r' <"$out/conformance.txt" | grep -c '^PASS: ')
 conf_fail=$(tr -d '\r' <"$out/conformance.txt" | grep -c '^FAIL: ')
 
+# ---- The control device: who may open it, malformed requests, the unload after them ----
+run 120 "$out/control.txt" talven_wintests.exe control
+rc=$?
+tr -d '\r' <"$out/control.txt" | grep -E '^(PASS|FAIL|NOTE): '
+if [[ $rc -ne 0 ]] || ! tr -d '\r' <"$out/control.txt" | grep -q '^SUMMARY: .* 0 failed'; then
+  echo "FAIL: control device checks (exit $rc; last line: $(tr -d '\r' <"$out/control.txt" | tail -n 1))"
+  status=1
+fi
+
 # ---- The example session (the DOS name is defined first: Wine's DefineDosDeviceW is broken) ----
 run 30 "$out/link.txt" talven_wintests.exe link
 run 60 "$out/session.txt" talven_session.exe

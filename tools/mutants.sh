@@ -11,6 +11,8 @@
 #
 # MUTANTS_DIR   scratch folder (default build/mutants; the sources are copied there)
 # MUTANTS_JOBS  build and test jobs (default 2)
+# A fault whose header ends in "compile" must be refused by the compiler (a static assertion):
+# its failed build counts as killed; if it builds, the tests must kill it as any other.
 # Exit status: 0 when every fault that builds is killed, 1 otherwise, 2 on a setup problem.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -37,8 +39,12 @@ def parse(path):
         if line.startswith("#") or not line.strip():
             continue
         if line.startswith("@ "):
-            name, file = line[2:].split()
-            current = {"name": name, "file": file, "old": [], "new": [], "line": number}
+            words = line[2:].split()
+            if len(words) not in (2, 3) or (len(words) == 3 and words[2] != "compile"):
+                sys.exit(f"{path}:{number}: not a fault header: {line!r}")
+            name, file = words[:2]
+            current = {"name": name, "file": file, "old": [], "new": [], "line": number,
+                       "compile": len(words) == 3}
             faults.append(current)
         elif line.startswith("-") and current is not None:
             current["old"].append(line[2:])
@@ -90,10 +96,14 @@ def build_tests():
 
 
 def test():
-    # The library's tests only (the Win32 subset's own tests do not run library code; the
-    # bindings tests rebuild libtalven.so and check generated files, not library behaviour).
+    # The library's tests only, the ones talven_tests holds (the Win32 subset's and the device
+    # model's own tests do not run library code; the bindings tests rebuild libtalven.so and
+    # check generated files; the example session and talvenctl are programs of their own, not
+    # rebuilt here).
     return run(["ctest", "--test-dir", build, "--parallel", jobs, "--timeout", "60",
-                "--stop-on-failure", "--no-tests=error", "-E", r"^SubsetTest\.|win32_subset_tests|^bindings_"], timeout=1800)
+                "--stop-on-failure", "--no-tests=error", "-E",
+                r"^SubsetTest\.|win32_subset_tests|device_model_tests|^DeviceModel|^bindings_|"
+                r"^ExampleSession|^talvenctl"], timeout=1800)
 
 
 def main():
@@ -153,7 +163,9 @@ def main():
         try:
             code, out = build_tests()
             if code != 0:
-                verdict = "no build"
+                # A fault marked "compile" is one the build itself must refuse (a static
+                # assertion that pins a layout): its failed build is its kill.
+                verdict = "killed" if fault["compile"] else "no build"
             else:
                 code, out = test()
                 verdict = "survived" if code == 0 else "killed"

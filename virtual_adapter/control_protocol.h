@@ -3,10 +3,12 @@
 // the packet driver's contract with talven; talven never opens this device.
 //
 // The control device is \Device\TalvenVirtualAdapterControl with the DOS name
-// TalvenVirtualAdapterControl, so user mode opens \\.\TalvenVirtualAdapterControl. Every
-// control code is buffered (METHOD_BUFFERED, FILE_ANY_ACCESS, device type 0x8001) and
-// completes at once. All records are little-endian, fixed size, naturally aligned (driver and
-// harness are built by the same compiler for the same architecture).
+// TalvenVirtualAdapterControl, so user mode opens \\.\TalvenVirtualAdapterControl; only
+// SYSTEM and members of Administrators may open it (its security descriptor), and nothing
+// below it. Every control code is buffered (METHOD_BUFFERED, FILE_ANY_ACCESS, device type
+// 0x8001) and completes at once. All records are little-endian, fixed size, naturally aligned
+// (driver and harness are built by the same compiler for the same architecture). A record whose
+// size or values are out of range is refused with STATUS_INVALID_PARAMETER, and changes nothing.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +37,7 @@ constexpr uint32_t CTL_SET_COMPLETION = control_code(0x803);  // CompletionRecor
 constexpr uint32_t CTL_RELEASE_HELD = control_code(0x804);    // ReleaseRecord -> uint32 released
 constexpr uint32_t CTL_GET_STATE = control_code(0x805);       // none -> StateRecord
 constexpr uint32_t CTL_READ_REQUESTS = control_code(0x806);   // uint32 first -> RequestPage
+                                                              // (first: up to the total logged)
 constexpr uint32_t CTL_CLEAR_REQUESTS = control_code(0x807);  // none -> none
 constexpr uint32_t CTL_READ_FRAMES = control_code(0x808);     // none -> FramePage
 constexpr uint32_t CTL_READ_EEPROM = control_code(0x809);     // none -> EepromRecord
@@ -44,6 +47,16 @@ constexpr uint32_t CTL_QUEUE_RX_FRAME = control_code(0x80C);  // FrameRecord -> 
 constexpr uint32_t CTL_SET_REGISTER = control_code(0x80D);    // RegisterRecord -> none
 constexpr uint32_t CTL_GET_REGISTER = control_code(0x80E);    // RegisterRecord -> RegisterRecord
 constexpr uint32_t CTL_SET_ADDRESSES = control_code(0x80F);   // AddressRecord -> none
+
+// The limits of the values a record may carry.
+constexpr uint32_t kMaxCompletionPolls = 1000000;  // ResetConfig.completion_polls
+constexpr uint32_t kMaxDelayUs = 60000000;         // CompletionRecord.delay_us: 60 s
+// A status a request is completed with (CompletionRecord.error, ReleaseRecord.error) is 0
+// (success) or a warning or error status (its top bit set); anything else, STATUS_PENDING
+// above all, no request may be completed with.
+constexpr bool valid_completion_status(uint32_t status) {
+  return status == 0 || (status & 0x80000000u) != 0;
+}
 
 struct ResetConfig {
   uint32_t eeprom_type;       // 1: 128 bytes, 2: 256 bytes
@@ -61,9 +74,9 @@ enum FaultMode : uint32_t {
   kResultWord = 4,      // finishes reporting `result` as its result word
 };
 struct FaultRecord {
-  uint32_t oid;
+  uint32_t oid;            // one the adapter answers
   uint32_t mode;           // FaultMode
-  uint32_t match_address;  // nonzero: only requests for `address`
+  uint32_t match_address;  // 1: only requests for `address`; 0: all
   uint32_t address;
   int32_t remaining;  // matching requests it hits; -1 = all
   uint32_t result;
@@ -82,13 +95,13 @@ struct CompletionRecord {
   uint32_t target;    // CompletionTarget
   uint32_t kind;      // CompletionKind
   uint32_t error;     // NTSTATUS the request completes with; 0 = STATUS_SUCCESS
-  uint32_t delay_us;  // kLater
+  uint32_t delay_us;  // kLater; at most kMaxDelayUs
   int32_t count;      // kOidRequests: how many requests it applies to; -1 = all
 };
 
 struct ReleaseRecord {
   uint32_t count;  // oldest first; 0xFFFFFFFF = all
-  uint32_t error;  // NTSTATUS to complete them with
+  uint32_t error;  // NTSTATUS to complete them with; 0 = their own status
 };
 
 struct StateRecord {
@@ -109,7 +122,16 @@ struct StateRecord {
   uint32_t requests_logged;  // total since the last clear (the log keeps the newest ones)
   uint32_t opens, closes;    // IRP_MJ_CREATE / IRP_MJ_CLOSE on the adapter device
   uint32_t cancels;          // cancel routines run
+  // The control device's DACL as the object manager reports it back: its entries, and which
+  // grants it holds (kGrants... bits).
+  uint32_t control_aces;
+  uint32_t control_grants;
 };
+// control_grants: SYSTEM and Administrators each allowed all access; kGrantsOthers for any
+// other entry (another SID, less access, a deny entry) or a missing DACL.
+constexpr uint32_t kGrantsSystem = 1;
+constexpr uint32_t kGrantsAdministrators = 2;
+constexpr uint32_t kGrantsOthers = 4;
 
 // One request as the adapter device received it: the control code and the first bytes of its
 // input, which covers the whole OidData record (303 + Length bytes; Length up to 256 here).

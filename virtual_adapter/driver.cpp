@@ -379,10 +379,17 @@ NTSTATUS adapter_write(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
   return complete_as(d, irp, IrpKind::Write, script, error_or(script, STATUS_SUCCESS), size);
 }
 
+// Both devices are opened by their own name only: a name below the device ("\\.\<device>\x")
+// names nothing, and is refused before the device counts or serves the open.
+bool opens_a_name_below(PIO_STACK_LOCATION stack) {
+  return stack->FileObject != nullptr && stack->FileObject->FileName.Length != 0;
+}
+
 NTSTATUS adapter_dispatch(Driver* d, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE: {
+      if (opens_a_name_below(stack)) return complete_now(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
       LockGuard guard(d->lock);
       ++d->opens;
       break;
@@ -408,6 +415,102 @@ NTSTATUS adapter_dispatch(Driver* d, PIRP irp) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The control device's security
+
+// The control device's security: SYSTEM and the Administrators group get all access, nobody
+// else any (a DACL of these two grants only). The SIDs are written out, S-1-5-18 and
+// S-1-5-32-544, so that nothing but the documented Rtl, Ob and Zw calls is needed.
+struct Sid2 {
+  UCHAR revision, sub_authority_count;
+  UCHAR authority[6];
+  ULONG sub_authority[2];
+};
+Sid2 g_local_system = {1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};
+Sid2 g_administrators = {1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}};
+// An ACCESS_ALLOWED_ACE without its SID: the ACE header and the access mask.
+constexpr ULONG kAceHead = 8;
+// Room for a SECURITY_DESCRIPTOR in absolute form: revision, padding, control, then the owner,
+// group, SACL and DACL pointers.
+struct AbsoluteDescriptor {
+  UCHAR revision, sbz1;
+  USHORT control;
+  PVOID owner, group, sacl, dacl;
+};
+
+NTSTATUS restrict_to_administrators(PDEVICE_OBJECT device) {
+  const ULONG acl_size =
+      sizeof(ACL) + 2 * kAceHead + RtlLengthSid(&g_local_system) + RtlLengthSid(&g_administrators);
+  auto* acl = reinterpret_cast<PACL>(new (std::nothrow) ULONG[(acl_size + 3) / 4]);
+  if (acl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  AbsoluteDescriptor sd;
+  NTSTATUS status = RtlCreateAcl(acl, acl_size, ACL_REVISION);
+  if (NT_SUCCESS(status))
+    status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, &g_local_system);
+  if (NT_SUCCESS(status))
+    status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, &g_administrators);
+  if (NT_SUCCESS(status)) status = RtlCreateSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(&sd, TRUE, acl, FALSE);
+  HANDLE handle = nullptr;
+  if (NT_SUCCESS(status))
+    status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr,
+                                   KernelMode, &handle);
+  if (NT_SUCCESS(status)) {
+    status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &sd);
+    ZwClose(handle);
+  }
+  delete[] reinterpret_cast<ULONG*>(acl);
+  return status;
+}
+
+// Reads the control device's DACL back from the object manager (a self-relative descriptor) and
+// sums it up for CTL_GET_STATE: how many entries, and which of the expected grants it holds.
+void describe_control_security(PDEVICE_OBJECT device, uint32_t* aces, uint32_t* grants) {
+  *aces = 0;
+  *grants = cp::kGrantsOthers;
+  HANDLE handle = nullptr;
+  if (!NT_SUCCESS(ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, READ_CONTROL, nullptr,
+                                        KernelMode, &handle)))
+    return;
+  ULONG words[128] = {};  // 512 bytes: the descriptor of two ACEs takes about 80
+  ULONG needed = 0;
+  const NTSTATUS status =
+      ZwQuerySecurityObject(handle, DACL_SECURITY_INFORMATION, words, sizeof words, &needed);
+  ZwClose(handle);
+  if (!NT_SUCCESS(status)) return;
+  const auto* sd = reinterpret_cast<const uint8_t*>(words);
+  const ULONG size = needed < sizeof words ? needed : sizeof words;
+  auto u16 = [sd](ULONG at) { return ULONG(sd[at]) | ULONG(sd[at + 1]) << 8; };
+  auto u32 = [&u16](ULONG at) { return u16(at) | u16(at + 2) << 16; };
+  // Self-relative: revision, padding, control, then the offsets of owner, group, SACL, DACL.
+  const ULONG dacl = u32(16);
+  if ((u16(2) & 0x4) == 0 || dacl == 0 || dacl + 8 > size) return;  // SE_DACL_PRESENT
+  const ULONG count = u16(dacl + 4);
+  uint32_t found = 0;
+  ULONG at = dacl + 8;
+  for (ULONG i = 0; i < count; ++i) {
+    if (at + 8 > size) return;
+    const ULONG ace_size = u16(at + 2);
+    if (ace_size < 8 || at + ace_size > size) return;
+    const bool allowed = sd[at] == 0;  // ACCESS_ALLOWED_ACE_TYPE
+    const bool all = u32(at + 4) == FILE_ALL_ACCESS;
+    const ULONG sid_size = ace_size - 8;
+    auto is = [&](const Sid2& sid) {
+      const ULONG length = 8 + 4 * ULONG(sid.sub_authority_count);
+      return sid_size >= length && memcmp(sd + at + 8, &sid, length) == 0;
+    };
+    if (allowed && all && is(g_local_system))
+      found |= cp::kGrantsSystem;
+    else if (allowed && all && is(g_administrators))
+      found |= cp::kGrantsAdministrators;
+    else
+      found |= cp::kGrantsOthers;
+    at += ace_size;
+  }
+  *aces = count;
+  *grants = found;
+}
+
+// ---------------------------------------------------------------------------------------------
 // The control device: every request completes at once. Input records must have their exact size,
 // output buffers at least the record's size; nothing is read or written past either.
 
@@ -418,7 +521,18 @@ const Record* input_record(PIRP irp, PIO_STACK_LOCATION stack) {
 }
 
 bool valid_completion(const cp::CompletionRecord& r) {
-  return r.target <= cp::kCancels && r.kind <= cp::kHeld;
+  return r.target <= cp::kCancels && r.kind <= cp::kHeld && r.count >= -1 &&
+         r.delay_us <= cp::kMaxDelayUs && cp::valid_completion_status(r.error);
+}
+
+bool valid_fault(const cp::FaultRecord& r) {
+  return r.mode <= cp::kResultWord && r.match_address <= 1 && r.remaining >= -1 &&
+         simadapter::DeviceModel::knows_oid(r.oid);
+}
+
+bool valid_reset(const cp::ResetConfig& r) {
+  return (r.eeprom_type == wire::kEepromType128 || r.eeprom_type == wire::kEepromType256) &&
+         r.completion_polls <= cp::kMaxCompletionPolls;
 }
 
 NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
@@ -492,8 +606,7 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
   switch (code) {
     case cp::CTL_RESET: {
       const cp::ResetConfig config = *static_cast<const cp::ResetConfig*>(buffer);
-      if (config.eeprom_type != wire::kEepromType128 &&
-          config.eeprom_type != wire::kEepromType256) {
+      if (!valid_reset(config)) {
         status = STATUS_INVALID_PARAMETER;
         break;
       }
@@ -506,7 +619,7 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     case cp::CTL_ADD_FAULT: {
       const cp::FaultRecord fault = *static_cast<const cp::FaultRecord*>(buffer);
-      if (fault.mode > cp::kResultWord) {
+      if (!valid_fault(fault)) {
         status = STATUS_INVALID_PARAMETER;
         break;
       }
@@ -531,6 +644,10 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     case cp::CTL_RELEASE_HELD: {
       const cp::ReleaseRecord r = *static_cast<const cp::ReleaseRecord*>(buffer);
+      if (!cp::valid_completion_status(r.error)) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
       uint32_t released = 0;
       in_batches(d, [&](Batch* batch) {
         for (LIST_ENTRY* e = d->busy_slots.Flink; e != &d->busy_slots && released < r.count;) {
@@ -550,6 +667,7 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     case cp::CTL_GET_STATE: {
       auto* state = static_cast<cp::StateRecord*>(buffer);
       memset(state, 0, sizeof *state);
+      describe_control_security(d->control, &state->control_aces, &state->control_grants);
       LockGuard guard(d->lock);
       d->model->fill_state(state);
       uint32_t held = 0;
@@ -567,11 +685,12 @@ NTSTATUS control_device_control(Driver* d, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     case cp::CTL_READ_REQUESTS: {
       const uint32_t first = *static_cast<const uint32_t*>(buffer);
-      auto* page = static_cast<cp::RequestPage*>(buffer);
-      memset(page, 0, sizeof *page);
       LockGuard guard(d->lock);
-      d->model->read_requests(first, page);
-      information = sizeof *page;
+      if (!d->model->read_requests(first, static_cast<cp::RequestPage*>(buffer))) {
+        status = STATUS_INVALID_PARAMETER;
+        break;
+      }
+      information = sizeof(cp::RequestPage);
       break;
     }
     case cp::CTL_CLEAR_REQUESTS: {
@@ -657,6 +776,8 @@ NTSTATUS control_dispatch(Driver* d, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
+      if (opens_a_name_below(stack)) return complete_now(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+      return complete_now(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:
       return complete_now(irp, STATUS_SUCCESS, 0);
@@ -798,9 +919,11 @@ void NTAPI unload(PDRIVER_OBJECT) {
 }
 
 NTSTATUS create_devices(Driver* d, PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
+  // FILE_DEVICE_SECURE_OPEN: an open of a name below a device is checked against the device's
+  // own security, as an open of the device itself is.
   UNICODE_STRING adapter_name = unicode(cp::kAdapterDevicePath);
   NTSTATUS status = IoCreateDevice(driver_object, sizeof(DeviceExtension), &adapter_name,
-                                   wire::kDeviceType, 0, FALSE, &d->adapter);
+                                   wire::kDeviceType, FILE_DEVICE_SECURE_OPEN, FALSE, &d->adapter);
   if (!NT_SUCCESS(status)) return status;
   *extension(d->adapter) = {DeviceKind::Adapter, d};
   d->adapter->Flags |= DO_BUFFERED_IO;
@@ -815,9 +938,13 @@ NTSTATUS create_devices(Driver* d, PDRIVER_OBJECT driver_object, PUNICODE_STRING
 
   UNICODE_STRING control_name = unicode(cp::kControlDeviceName);
   status = IoCreateDevice(driver_object, sizeof(DeviceExtension), &control_name,
-                          cp::kControlDeviceType, 0, FALSE, &d->control);
+                          cp::kControlDeviceType, FILE_DEVICE_SECURE_OPEN, FALSE, &d->control);
   if (!NT_SUCCESS(status)) return status;
   *extension(d->control) = {DeviceKind::Control, d};
+  // Before the link exists and the device takes opens: a device that cannot be locked is not
+  // offered at all.
+  status = restrict_to_administrators(d->control);
+  if (!NT_SUCCESS(status)) return status;
   d->control->Flags |= DO_BUFFERED_IO;
   UNICODE_STRING link = unicode(cp::kControlDosName);
   status = IoCreateSymbolicLink(&link, &control_name);

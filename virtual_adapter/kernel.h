@@ -13,6 +13,24 @@
 
 #include <cstdint>
 
+// Kernel routines <ddk/wdm.h> leaves to <ddk/ntifs.h>, which does not build in this setting;
+// all exported by ntoskrnl.exe since Windows 2000.
+extern "C" {
+NTSYSAPI ULONG NTAPI RtlLengthSid(PSID sid);
+NTSYSAPI NTSTATUS NTAPI RtlCreateAcl(PACL acl, ULONG length, ULONG revision);
+NTSYSAPI NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL acl, ULONG revision, ACCESS_MASK mask,
+                                               PSID sid);
+NTKERNELAPI NTSTATUS NTAPI ObOpenObjectByPointer(PVOID object, ULONG attributes,
+                                                 PACCESS_STATE access_state, ACCESS_MASK access,
+                                                 POBJECT_TYPE type, KPROCESSOR_MODE mode,
+                                                 PHANDLE handle);
+NTSYSAPI NTSTATUS NTAPI ZwSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                                            PSECURITY_DESCRIPTOR descriptor);
+NTSYSAPI NTSTATUS NTAPI ZwQuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                                              PSECURITY_DESCRIPTOR descriptor, ULONG length,
+                                              PULONG needed);
+}
+
 namespace vadapter {
 
 // Pool tag of every allocation the driver makes ("TVad" in a pool dump).

@@ -188,8 +188,10 @@ void ModelHost::fill_state(cp::StateRecord* state) const {
   state->requests_logged = model_->requests_logged();
 }
 
-void ModelHost::read_requests(uint32_t first, cp::RequestPage* page) const {
+bool ModelHost::read_requests(uint32_t first, cp::RequestPage* page) const {
   const uint32_t total = model_->requests_logged();
+  if (first > total) return false;
+  std::memset(page, 0, sizeof *page);
   const uint32_t oldest = model_->oldest_logged();
   if (first < oldest) first = oldest;
   page->total = total;
@@ -201,6 +203,7 @@ void ModelHost::read_requests(uint32_t first, cp::RequestPage* page) const {
     if (entry == nullptr) break;
     std::memcpy(&page->entries[page->count++], entry, sizeof *entry);
   }
+  return true;
 }
 
 void ModelHost::clear_requests() {

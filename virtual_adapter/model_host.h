@@ -48,7 +48,9 @@ class ModelHost {
   bool write_eeprom(const talven::vadapter::EepromRecord& record);
   // Everything of the state record the model knows (the driver adds its own counts).
   void fill_state(talven::vadapter::StateRecord* state) const;
-  void read_requests(uint32_t first, talven::vadapter::RequestPage* page) const;
+  // The page of logged requests from sequence `first` (or the oldest kept); false, and the page
+  // untouched, for a `first` beyond the requests logged.
+  bool read_requests(uint32_t first, talven::vadapter::RequestPage* page) const;
   void clear_requests();
   void read_frames(talven::vadapter::FramePage* page) const;
 

@@ -76,14 +76,22 @@ extern "C" ULONG WINAPI CloseDUT(Adapter* adapter) {
     return 0;
   }
   // A continuous transmission through this adapter ends before the adapter does: its workers
-  // write through the handle and the record.
-  if (talven::has_workers(adapter)) talven::StopContinuousTx();
+  // write through the handle and use the record. Other adapters' transmissions go on.
+  if (talven::workers_on(adapter) != 0) talven::StopContinuousTxOn(adapter);
   const BOOL closed = CloseHandle(adapter->Handle);
   if (closed == 1) {
-    talven::global_record_free(adapter);
+    if (talven::workers_on(adapter) == 0) {
+      talven::global_record_free(adapter);
+    } else {
+      // A worker that did not end may still lower its count in the record: it stays.
+      OutputDebugStringW(
+          TEXT("TALVEN: CloseDUT a transmit worker did not end, its record is kept\n"));
+    }
     OutputDebugStringW(TEXT("TALVEN: CloseDUT Success.\n"));
     return 1;
   }
+  // The adapter stays the caller's; with its workers gone, it may transmit again.
+  if (talven::workers_on(adapter) == 0) talven::record_of(adapter)->tx_closing.store(0);
   OutputDebugStringW(TEXT("TALVEN: CloseDUT CloseHandle() failed !!!\n"));
   return static_cast<ULONG>(closed);
 }

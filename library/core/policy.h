@@ -20,7 +20,19 @@ constexpr bool command_id_is_checked(int32_t id) {
   return id >= 1 && id <= 16;
 }
 
-// How long PacketResetAdapter waits for the reset to complete.
+// How long PacketResetAdapter waits for the reset to complete, looking at the reset's own
+// OVERLAPPED at least this often.
 constexpr uint32_t kResetTimeoutMs = 3000;
+constexpr uint32_t kResetSliceMs = 10;
+
+// How long a cancelled request (a reset that timed out, an OID request whose wait failed) is
+// waited for before its memory is left to the driver.
+constexpr uint32_t kCancelWaitMs = 1000;
+
+// How long a stop of the continuous transmission, or CloseDUT, waits for the workers (polling
+// every 10 ms; a worker cancels a write still pending when it sees the stop) before it gives up
+// on those that do not end.
+constexpr uint32_t kStopPollMs = 10;
+constexpr uint32_t kStopWaitMs = 2000;
 
 }  // namespace talven::policy

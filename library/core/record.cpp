@@ -1,5 +1,7 @@
 #include "library/core/record.h"
 
+#include "library/core/request_slots.h"
+
 namespace talven {
 
 void* global_record_alloc(SIZE_T size) {
@@ -32,36 +34,43 @@ OidRecord::OidRecord(uint32_t oid, uint32_t length, SIZE_T block_size)
 
 namespace {
 
-// A kernel handle closed when the owner goes.
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE h) : h_(h) {}
-  ~OwnedHandle() {
-    if (h_ != nullptr) CloseHandle(h_);
+// Cancels a pended request whose wait failed and polls its OVERLAPPED, which the system writes
+// when the request ends, for up to kCancelWaitMs; true once it has ended.
+bool end_pended_request(HANDLE device, OVERLAPPED* overlapped) {
+  CancelIoEx(device, overlapped);
+  const DWORD start = GetTickCount();
+  while (!HasOverlappedIoCompleted(overlapped)) {
+    if (GetTickCount() - start >= policy::kCancelWaitMs) return false;
+    Sleep(1);
   }
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
+  return true;
+}
 
 }  // namespace
 
-ULONG OidRequest(const Adapter* adapter, ULONG set, uint8_t* record) {
-  const DWORD size = wire::transfer_size(wire::get_u32(record + wire::kLengthOffset));
+ULONG OidRequest(const Adapter* adapter, ULONG set, OidRecord& record) {
+  uint8_t* bytes = record.bytes();
+  const DWORD size = wire::transfer_size(wire::get_u32(bytes + wire::kLengthOffset));
   const DWORD code = (set & 0xFF) != 0 ? wire::IOCTL_OID_SET : wire::IOCTL_OID_QUERY;
-  OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (event.get() == nullptr) return 0;
-  OVERLAPPED overlapped = {};
-  overlapped.hEvent = event.get();
+  OVERLAPPED* overlapped = take_request_slot();
+  if (overlapped == nullptr) return 0;
   DWORD returned = 0;
   BOOL done =
-      DeviceIoControl(adapter->Handle, code, record, size, record, size, &returned, &overlapped);
-  // A pended request still owns the record and the OVERLAPPED: wait for its own completion.
-  if (!done && GetLastError() == ERROR_IO_PENDING)
-    done = GetOverlappedResult(adapter->Handle, &overlapped, &returned, TRUE);
+      DeviceIoControl(adapter->Handle, code, bytes, size, bytes, size, &returned, overlapped);
+  // A pended request owns the record and the OVERLAPPED until it ends: wait for its own
+  // completion, and decide from the OVERLAPPED whether it came.
+  if (!done && GetLastError() == ERROR_IO_PENDING) {
+    done = GetOverlappedResult(adapter->Handle, overlapped, &returned, TRUE);
+    if (!HasOverlappedIoCompleted(overlapped)) {
+      done = FALSE;  // the wait failed, or something else woke it
+      if (!end_pended_request(adapter->Handle, overlapped)) {
+        abandon_request_slot(overlapped);
+        record.abandon();
+        return 0;
+      }
+    }
+  }
+  give_back_request_slot(overlapped);
   return static_cast<ULONG>(done);
 }
 

@@ -60,31 +60,40 @@ class OidRecord {
   explicit operator bool() const { return static_cast<bool>(block_); }
   uint8_t* bytes() const { return static_cast<uint8_t*>(block_.get()); }
 
-  uint32_t oid() const { return wire::get_u32(bytes() + wire::kOidOffset); }
-  uint32_t length() const { return wire::get_u32(bytes() + wire::kLengthOffset); }
-  uint32_t param(size_t i) const { return wire::get_u32(bytes() + wire::param_offset(i)); }
+  // The words of the record; 0 once the record has been given up to the driver.
+  uint32_t oid() const { return word(wire::kOidOffset); }
+  uint32_t length() const { return word(wire::kLengthOffset); }
+  uint32_t param(size_t i) const { return word(wire::param_offset(i)); }
   void set_param(size_t i, uint32_t v) { wire::put_u32(bytes() + wire::param_offset(i), v); }
   uint8_t* data() const { return bytes() + wire::kDataOffset; }
+
+  // The driver still has the request this record went out with and it could not be waited
+  // for: the block is left to the driver for good (never freed, never read again) and the
+  // record tests false from now on.
+  void abandon() { block_.release(); }
 
   // The block size the library uses for a Length: the transfer size, but never smaller than
   // the fixed record; 0 when the transfer size would overflow 32 bits.
   static SIZE_T block_size_for(uint32_t length);
 
  private:
+  uint32_t word(size_t offset) const { return block_ ? wire::get_u32(bytes() + offset) : 0; }
   GlobalBlock block_;
 };
 
 // Sends one OidData record through DeviceIoControl on the adapter's device handle, as a set
 // request when the low 8 bits of set are nonzero and as a query otherwise. Input and output
 // are the record itself, 303 + Length bytes each way. The handle is open for overlapped I/O, so
-// the request carries an OVERLAPPED of its own with an event of its own: a driver that pends
-// it is waited for through that event, never through the handle that other requests signal
-// too, and the record is the caller's again only once the request has completed. Returns
-// DeviceIoControl's result, or for a pended request the result of its completion; 0 when no
-// event could be created (nothing is sent then).
-ULONG OidRequest(const Adapter* adapter, ULONG set, uint8_t* record);
-inline ULONG OidRequest(const Adapter* adapter, bool set, const OidRecord& record) {
-  return OidRequest(adapter, set ? 1u : 0u, record.bytes());
+// the request carries an OVERLAPPED and an event of its own (a request slot): a driver that
+// pends it is waited for through that event, never through the handle that other requests
+// signal too, and the record is the caller's again only once the request has completed.
+// Returns DeviceIoControl's result, or for a pended request the result of its completion.
+// Returns 0 when no slot could be had (nothing is sent then), and when the wait for a pended
+// request failed: the request is then cancelled and its end awaited, and one that does not end
+// keeps the record (abandoned: it tests false afterwards) and its slot for good.
+ULONG OidRequest(const Adapter* adapter, ULONG set, OidRecord& record);
+inline ULONG OidRequest(const Adapter* adapter, bool set, OidRecord& record) {
+  return OidRequest(adapter, static_cast<ULONG>(set ? 1 : 0), record);
 }
 
 // A pointer argument and its name in the debug strings.

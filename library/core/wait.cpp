@@ -19,6 +19,7 @@ BOOLEAN WaitCommandComplete(const Adapter* adapter, int32_t command_id, int32_t 
     wire::put_u32(status.bytes() + wire::kOidOffset, wire::OID_COMMAND_STATUS);
     wire::put_u32(status.bytes() + wire::kLengthOffset, wire::kStatusLength);
     const ULONG sent = OidRequest(adapter, false, status);
+    if (!status) return FALSE;  // left to a driver that never ended the poll
     if ((sent & 0xFF) != 0 && status.param(wire::kStatusFinishedParam) != 0) break;
     if (poll_limit >= 0 && polls >= poll_limit) return FALSE;
     Sleep(1);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "library/core/adapter.h"
+#include "library/core/policy.h"
 #include "library/core/record.h"
 
 namespace {
@@ -41,6 +42,27 @@ void BuildTestFrame(uint8_t* buffer) {
   std::memcpy(buffer, kTestFrame.data(), kTestFrame.size());
 }
 
+namespace {
+
+// Waits for the packet's write to end. While the write is pending the worker looks every 10 ms
+// whether it is to stop; once it is, it cancels its own write (no other request on the handle)
+// and waits for the driver to end it: a driver that keeps a frame write until it is cancelled
+// then holds neither the worker nor the stop that waits for it.
+void await_write(Adapter* adapter, Packet* packet) {
+  OVERLAPPED* overlapped = &packet->Overlapped;
+  bool cancelled = false;
+  while (!HasOverlappedIoCompleted(overlapped)) {
+    if (WaitForSingleObject(overlapped->hEvent, policy::kStopPollMs) == WAIT_FAILED)
+      Sleep(policy::kStopPollMs);
+    if (!cancelled && !keeps_sending(adapter) && !HasOverlappedIoCompleted(overlapped)) {
+      CancelIoEx(adapter->Handle, overlapped);
+      cancelled = true;
+    }
+  }
+}
+
+}  // namespace
+
 // The worker's thread holds a reference on this module from before it exists until its last
 // instruction, so that a caller who stops the transmission and unloads the library cannot pull
 // the code from under it: the reference is taken by the starting call and given back by
@@ -53,15 +75,18 @@ DWORD WINAPI ContinuousTxWorker(LPVOID parameter) {
     BuildTestFrame(frame.data());
     PacketInitPacket(packet, frame.data(), ULONG(frame.size()));
     do {
-      PacketSendPacket(adapter, packet, TRUE);
-    } while (ContinuousTxRun.load() == 1);
+      // A write the system refused at once has its outcome in the OVERLAPPED already.
+      PacketSendPacket(adapter, packet, FALSE);
+      await_write(adapter, packet);
+    } while (keeps_sending(adapter));
     PacketFreePacket(packet);
   }
+  uncount_worker_from_adapter(adapter);  // the adapter and its record are not touched after this
   HMODULE self = nullptr;
   GetModuleHandleExW(
       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
       reinterpret_cast<LPCWSTR>(&ContinuousTxWorker), &self);
-  uncount_worker(adapter);  // the adapter and the packet are not touched after this
+  uncount_worker_from_process();  // last: a stop may return now
   if (self != nullptr) FreeLibraryAndExitThread(self, 0);
   return 0;
 }
@@ -97,7 +122,8 @@ extern "C" ULONG WINAPI PKT32OFDMContinuousTx(Adapter* adapter, ULONG start) {
   HANDLE worker =
       CreateThread(nullptr, 0, talven::ContinuousTxWorker, adapter, CREATE_SUSPENDED, nullptr);
   if (worker == nullptr) {
-    talven::uncount_worker(adapter);
+    talven::uncount_worker_from_adapter(adapter);
+    talven::uncount_worker_from_process();
     FreeLibrary(self);
     return 1;
   }

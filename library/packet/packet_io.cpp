@@ -18,8 +18,6 @@ void fail_unstarted_write(OVERLAPPED* overlapped, DWORD error) {
   overlapped->InternalHigh = 0;
 }
 
-constexpr DWORD kCancelWaitMs = 1000;
-
 }  // namespace
 
 extern "C" Packet* WINAPI PacketAllocatePacket(Adapter*) {
@@ -100,11 +98,17 @@ extern "C" ULONG WINAPI PacketWaitPacket(Adapter* adapter, Packet* packet, PULON
 }
 
 // The reset waits on the device handle, which the request signals when it completes: its
-// OVERLAPPED has no event. That OVERLAPPED lives in a global block rather than on the stack, so
-// that it outlives a reset the driver has not finished: one that did not complete in time is
+// OVERLAPPED has no event. That signal is no proof: any request issued on the handle clears it,
+// and the completion of any request without an event sets it. So the reset's own OVERLAPPED
+// decides, looked at before every wait and after it; the waits last at most kResetSliceMs, so
+// that a completion whose signal another request cleared is seen within that slice, not after
+// the whole time-out. The OVERLAPPED lives in a global block rather than on the stack, so that
+// it outlives a reset the driver has not finished: one that did not complete in time is
 // cancelled, and its block is released once the driver has completed it; a driver that neither
 // completes nor cancels it keeps the block for good, never freed memory.
 extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
+  using talven::policy::kResetSliceMs;
+  using talven::policy::kResetTimeoutMs;
   if (talven::refuse_null(TEXT("PacketResetAdapter"), {{adapter, TEXT("Adapter")}})) return FALSE;
   auto* overlapped = static_cast<OVERLAPPED*>(talven::global_record_alloc(sizeof(OVERLAPPED)));
   if (overlapped == nullptr) return FALSE;
@@ -119,25 +123,36 @@ extern "C" BOOLEAN WINAPI PacketResetAdapter(Adapter* adapter) {
     return FALSE;  // refused: nothing was started, so there is nothing to wait for
   }
 
-  // A reset that completed, with or without an error, is a success; a wait that timed out or
-  // failed, or that another request's completion ended early, is not.
-  const DWORD wait = WaitForSingleObject(adapter->Handle, talven::policy::kResetTimeoutMs);
-  if (wait == WAIT_OBJECT_0 && HasOverlappedIoCompleted(overlapped)) {
-    talven::global_record_free(overlapped);
-    return TRUE;
-  }
-  if (!HasOverlappedIoCompleted(overlapped)) {
-    CancelIoEx(adapter->Handle, overlapped);
-    // The cancelled request signals the handle when it ends; a completion of another request
-    // may have signalled it already, so it is the request itself that tells when to stop.
-    const DWORD start = GetTickCount();
-    while (!HasOverlappedIoCompleted(overlapped)) {
-      const DWORD waited = GetTickCount() - start;
-      if (waited >= kCancelWaitMs) break;
-      const DWORD woke = WaitForSingleObject(adapter->Handle, kCancelWaitMs - waited);
-      if (woke != WAIT_OBJECT_0) break;
-      if (!HasOverlappedIoCompleted(overlapped)) Sleep(1);
+  // A reset that completed, with or without an error, is a success. A wait that failed, or
+  // that another request's completion ended while the reset is still pending, ends the wait.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (HasOverlappedIoCompleted(overlapped)) {
+      talven::global_record_free(overlapped);
+      return TRUE;
     }
+    // The tick count moves in steps: the wait ends only once more than the time-out passed.
+    const DWORD waited = GetTickCount() - start;
+    if (waited > kResetTimeoutMs) break;
+    const DWORD left = kResetTimeoutMs + 1 - waited;
+    const DWORD woke =
+        WaitForSingleObject(adapter->Handle, left < kResetSliceMs ? left : kResetSliceMs);
+    if (woke == WAIT_TIMEOUT) continue;
+    if (HasOverlappedIoCompleted(overlapped)) continue;
+    break;
+  }
+  // Only the reset itself is cancelled: other requests on the handle (a running transmission's
+  // writes) go on.
+  CancelIoEx(adapter->Handle, overlapped);
+  // The cancelled request signals the handle when it ends; a completion of another request
+  // may have signalled it already, so it is the request itself that tells when to stop.
+  const DWORD cancelled = GetTickCount();
+  while (!HasOverlappedIoCompleted(overlapped)) {
+    const DWORD waited = GetTickCount() - cancelled;
+    if (waited >= talven::policy::kCancelWaitMs) break;
+    const DWORD woke = WaitForSingleObject(adapter->Handle, talven::policy::kCancelWaitMs - waited);
+    if (woke != WAIT_OBJECT_0) break;
+    if (!HasOverlappedIoCompleted(overlapped)) Sleep(1);
   }
   if (HasOverlappedIoCompleted(overlapped)) talven::global_record_free(overlapped);
   return FALSE;

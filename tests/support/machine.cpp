@@ -1,10 +1,29 @@
 #include "support/machine.h"
 
+#include <chrono>
+#include <thread>
+
 #include "library/core/record.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);
 
 namespace talven_test {
 
+bool eventually(const std::function<bool()>& done, uint32_t ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+void detach_library() {
+  DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+}
+
 void MachineTest::SetUp() {
+  detach_library();
   win32sim::reset_machine();
   win32sim::set_sleep_mode(win32sim::SleepMode::Counting);
   sim_ = std::make_shared<simadapter::SimulatedAdapter>(config_);
@@ -18,6 +37,7 @@ void MachineTest::TearDown() {
   }
   adapter_ = nullptr;
   EXPECT_TRUE(win32sim::wait_for_threads(10000));
+  detach_library();
   EXPECT_EQ(baseline_blocks_, win32sim::heap_live_blocks()) << "global heap blocks leaked";
   const win32sim::Misuse m = win32sim::misuse();
   EXPECT_EQ(0u, m.total()) << "heap, handle, I/O buffer or module misuse";

@@ -32,6 +32,8 @@ void run_unload_check(Env& env);
 int run_timing(Env& env);
 // The talvenctl run's helpers (station.cpp): adapter-reset, adapter-eeprom FILE, ...
 int run_station_helper(const std::wstring& mode, const wchar_t* argument);
+// The virtual adapter's control device: security, malformed requests, the unload after them.
+int run_control_checks();
 
 // The fixed 1400-byte test frame, written out from its table.
 std::vector<uint8_t> test_frame();

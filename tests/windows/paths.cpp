@@ -458,12 +458,16 @@ void run_unload_check(Env& env) {
   const ULONG started = call<ULONG>("PKT32OFDMContinuousTx", a, ULONG(1));
   Sleep(50);
   const ULONG stopped = call<ULONG>("PKT32OFDMContinuousTx", a, ULONG(0));
+  const long kept = request_events();
   unload_library();
   Sleep(300);
   const bool unloaded = GetModuleHandleW(L"talven.dll") == nullptr;
   check(started == 1 && stopped == 1 && unloaded,
         "FreeLibrary right after a stop: the worker is gone, the process lives",
         unloaded ? "" : "talven.dll still loaded");
+  check(kept >= 1 && request_events() == 0,
+        "the unload closes the events the library kept for its requests",
+        std::to_string(kept) + " kept, " + std::to_string(request_events()) + " left open");
   // The adapter record is the caller's: close its handle and free it by hand.
   CloseHandle(a->Handle);
   GlobalFree(GlobalHandle(a));

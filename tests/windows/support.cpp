@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 namespace wintest {
 
@@ -125,6 +126,9 @@ struct Quarantined {
 };
 std::vector<Quarantined> g_quarantine;
 int g_freed_pending = 0;
+// Manual-reset events the library created and has not closed: those its requests keep between
+// calls (a packet's event is auto-reset).
+std::set<HANDLE> g_request_events;
 
 struct Lock {
   Lock() { EnterCriticalSection(&g_lock); }
@@ -228,6 +232,24 @@ HGLOBAL WINAPI hook_global_free(HGLOBAL handle) {
   return nullptr;
 }
 
+HANDLE WINAPI hook_create_event(LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial,
+                                LPCWSTR name) {
+  HANDLE h = ::CreateEventW(security, manual, initial, name);
+  if (h != nullptr && manual) {
+    Lock lock;
+    g_request_events.insert(h);
+  }
+  return h;
+}
+
+BOOL WINAPI hook_close_handle(HANDLE handle) {
+  {
+    Lock lock;
+    g_request_events.erase(handle);
+  }
+  return ::CloseHandle(handle);
+}
+
 struct Hook {
   const char* name;
   void* replacement;
@@ -239,6 +261,8 @@ Hook g_hooks[] = {
     {"MessageBoxW", reinterpret_cast<void*>(&hook_message_box), false},
     {"GlobalAlloc", reinterpret_cast<void*>(&hook_global_alloc), false},
     {"GlobalFree", reinterpret_cast<void*>(&hook_global_free), false},
+    {"CreateEventW", reinterpret_cast<void*>(&hook_create_event), false},
+    {"CloseHandle", reinterpret_cast<void*>(&hook_close_handle), false},
 };
 
 // Walks the module's import directory and points the named slots at the replacements.
@@ -603,6 +627,11 @@ DWORD WINAPI Worker::start(void* self) {
   auto* w = static_cast<Worker*>(self);
   w->result_ = w->run_(w->fn_);
   return 0;
+}
+
+long request_events() {
+  Lock lock;
+  return long(g_request_events.size());
 }
 
 long handle_count() {

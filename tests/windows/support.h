@@ -151,5 +151,8 @@ double now_ms();
 // Handles the process holds: GetProcessHandleCount, or where that reports nothing (Wine 8 always
 // gives 0) the process's entries in the system handle list.
 long handle_count();
+// Events the library keeps open between calls for its requests (one per request that was ever
+// in flight at the same time as others); it closes them when it is unloaded.
+long request_events();
 
 }  // namespace wintest

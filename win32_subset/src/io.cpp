@@ -230,7 +230,8 @@ BOOL issue(const Issue& call) {
   request->log_index = s.io_log.size();
   s.io_log.push_back(IoCall{call.kind, call.handle, call.code, call.in_size,
                             is_write ? 0u : call.out_size, call.ov != nullptr, request->position,
-                            IoCall::Issued, false, 0, 0});
+                            IoCall::Issued, false, 0, 0,
+                            call.ov != nullptr ? call.ov->hEvent : nullptr});
   std::shared_ptr<Device> device = file->device;
   lock.unlock();
 
@@ -426,6 +427,7 @@ using win32sim::detail::State;
 
 extern "C" BOOL WINAPI DefineDosDeviceW(DWORD dwFlags, LPCWSTR lpDeviceName,
                                         LPCWSTR lpTargetPath) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::DefineDosDevice, ERROR_ACCESS_DENIED)) {
     set_last_error(injected);
@@ -486,6 +488,7 @@ WIN32SIM_NOTHROW_RETURN(FALSE)
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                                      DWORD dwFlagsAndAttributes, HANDLE) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::CreateFile, ERROR_ACCESS_DENIED)) {
     set_last_error(injected);
@@ -536,6 +539,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
 WIN32SIM_NOTHROW_RETURN(INVALID_HANDLE_VALUE)
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) try {
+  win32sim::detail::count_kernel_call();
   State& s = machine();
   std::unique_lock<std::mutex> lock(s.mutex);
   if (s.close_handle_fault.hit()) {
@@ -565,6 +569,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                                        DWORD nInBufferSize, LPVOID lpOutBuffer,
                                        DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                                        LPOVERLAPPED lpOverlapped) try {
+  win32sim::detail::count_kernel_call();
   return win32sim::detail::issue({win32sim::IoCall::Ioctl, hDevice, dwIoControlCode, lpInBuffer,
                                   nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned,
                                   lpOverlapped});
@@ -573,6 +578,7 @@ WIN32SIM_NOTHROW_RETURN(FALSE)
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) try {
+  win32sim::detail::count_kernel_call();
   return win32sim::detail::issue({win32sim::IoCall::Write, hFile, 0, lpBuffer,
                                   nNumberOfBytesToWrite, nullptr, 0, lpNumberOfBytesWritten,
                                   lpOverlapped});
@@ -600,6 +606,8 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
       set_last_error(ERROR_IO_INCOMPLETE);
       return FALSE;
     }
+    // Only a wait enters the kernel; the status of a finished request is read in place.
+    win32sim::detail::count_kernel_call();
     std::shared_ptr<win32sim::detail::Waitable> waitable;
     const HANDLE object = lpOverlapped->hEvent != nullptr ? lpOverlapped->hEvent : hFile;
     auto it = s.handles.find(reinterpret_cast<uintptr_t>(object) & ~uintptr_t(1));
@@ -646,6 +654,7 @@ BOOL cancel_requests(HANDLE hFile, const OVERLAPPED* ov, bool any_ov, bool own_t
 }  // namespace
 
 extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::CancelIoEx, ERROR_NOT_FOUND)) {
     set_last_error(injected);
@@ -657,6 +666,7 @@ WIN32SIM_NOTHROW_RETURN(FALSE)
 
 // As on Windows, CancelIo succeeds when the thread has nothing outstanding on the handle.
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile) try {
+  win32sim::detail::count_kernel_call();
   return cancel_requests(hFile, nullptr, true, true, false);
 }
 WIN32SIM_NOTHROW_RETURN(FALSE)

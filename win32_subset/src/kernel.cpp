@@ -18,11 +18,17 @@ std::atomic<DWORD> g_next_thread_id{0x100};
 std::once_flag g_boot;
 std::atomic<MachineInstaller> g_installer{nullptr};
 
+std::atomic<uint64_t> g_kernel_calls{0};
+
 DWORD allocate_thread_id() {
   return g_next_thread_id.fetch_add(4);
 }
 
 }  // namespace
+
+void count_kernel_call() {
+  g_kernel_calls.fetch_add(1, std::memory_order_relaxed);
+}
 
 State& machine_raw() {
   static State* state = new State;  // never destroyed: detached threads may outlive main
@@ -93,8 +99,23 @@ void install_default_machine() {
   if (MachineInstaller install = detail::g_installer.load()) install();
 }
 
+}  // namespace win32sim
+
+namespace {
+// The library's image: the one module of this machine.
+const HMODULE kModule = reinterpret_cast<HMODULE>(uintptr_t(0x10000000));
+}  // namespace
+
+// The entry point of the machine's one module, when the program links one: the library's own.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) __attribute__((weak));
+
+namespace win32sim {
+
 void reset_machine() {
   std::call_once(detail::g_boot, [] {});  // an explicit reset replaces the default machine
+  // The process ends: its module is told first, while its handles still name this machine's
+  // objects.
+  if (&DllMain != nullptr) DllMain(kModule, DLL_PROCESS_DETACH, nullptr);
   State& s = detail::machine_raw();
   std::shared_ptr<void> dropped;
   {
@@ -236,6 +257,14 @@ size_t threads_ended_by_free_library() {
   return s.ended_by_free_library;
 }
 
+uint64_t kernel_calls() {
+  return detail::g_kernel_calls.load();
+}
+
+void clear_kernel_calls() {
+  detail::g_kernel_calls.store(0);
+}
+
 long module_references() {
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -268,6 +297,7 @@ extern "C" DWORD WINAPI GetCurrentThreadId(void) {
 
 extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
                                       LPCWSTR lpName) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::CreateEvent, ERROR_NOT_ENOUGH_MEMORY)) {
     set_last_error(injected);
@@ -294,6 +324,7 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, 
 WIN32SIM_NOTHROW_RETURN(nullptr)
 
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) try {
+  win32sim::detail::count_kernel_call();
   State& s = machine();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -310,6 +341,7 @@ extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) try {
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::ResetEvent, ERROR_INVALID_HANDLE)) {
     set_last_error(injected);
@@ -332,6 +364,7 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) try {
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected = win32sim::detail::injected_error(win32sim::Api::WaitForSingleObject,
                                                               ERROR_INVALID_HANDLE)) {
     set_last_error(injected);
@@ -352,6 +385,7 @@ WIN32SIM_NOTHROW_RETURN(WAIT_FAILED)
 extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                       DWORD dwCreationFlags, LPDWORD lpThreadId) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::CreateThread, ERROR_NOT_ENOUGH_MEMORY)) {
     set_last_error(injected);
@@ -412,6 +446,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
 WIN32SIM_NOTHROW_RETURN(nullptr)
 
 extern "C" DWORD WINAPI ResumeThread(HANDLE hThread) try {
+  win32sim::detail::count_kernel_call();
   State& s = machine();
   DWORD previous = 0;
   {
@@ -431,6 +466,7 @@ extern "C" DWORD WINAPI ResumeThread(HANDLE hThread) try {
 WIN32SIM_NOTHROW_RETURN(static_cast<DWORD>(-1))
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) try {
+  win32sim::detail::count_kernel_call();
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   auto object = win32sim::detail::find_locked(s, hThread, HandleKind::Thread);
@@ -455,6 +491,7 @@ extern "C" DWORD WINAPI GetTickCount(void) {
 }
 
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
+  win32sim::detail::count_kernel_call();
   State& s = machine();
   bool counting = false;
   bool instant = false;
@@ -489,11 +526,6 @@ extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {
 }
 
 // ---- The module ----
-
-namespace {
-// The library's image: the one module of this machine.
-const HMODULE kModule = reinterpret_cast<HMODULE>(uintptr_t(0x10000000));
-}  // namespace
 
 extern "C" BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName,
                                           HMODULE* phModule) try {
@@ -535,6 +567,7 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 }
 
 extern "C" VOID WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode) {
+  win32sim::detail::count_kernel_call();
   ThreadObject* self = win32sim::detail::t_thread;
   if (self == nullptr) {
     std::fprintf(stderr, "FreeLibraryAndExitThread on a thread CreateThread did not start\n");

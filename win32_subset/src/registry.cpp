@@ -210,6 +210,7 @@ using win32sim::detail::State;
 
 extern "C" LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
                                         REGSAM samDesired, PHKEY phkResult) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::RegOpenKey, ERROR_ACCESS_DENIED))
     return static_cast<LSTATUS>(injected);
@@ -234,6 +235,7 @@ WIN32SIM_NOTHROW_RETURN(ERROR_NOT_ENOUGH_MEMORY)
 
 extern "C" LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                                            LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::RegQueryValue, ERROR_ACCESS_DENIED))
     return static_cast<LSTATUS>(injected);
@@ -264,6 +266,7 @@ extern "C" LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWO
 WIN32SIM_NOTHROW_RETURN(ERROR_NOT_ENOUGH_MEMORY)
 
 extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  win32sim::detail::count_kernel_call();
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (win32sim::detail::is_hklm(hKey)) return ERROR_SUCCESS;  // predefined keys stay open
@@ -281,6 +284,7 @@ extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
 
 extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
                                            DWORD dwDesiredAccess) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::OpenSCManager, ERROR_ACCESS_DENIED)) {
     set_last_error(injected);
@@ -307,6 +311,7 @@ WIN32SIM_NOTHROW_RETURN(nullptr)
 
 extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
                                          DWORD dwDesiredAccess) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected =
           win32sim::detail::injected_error(win32sim::Api::OpenService, ERROR_ACCESS_DENIED)) {
     set_last_error(injected);
@@ -337,6 +342,7 @@ WIN32SIM_NOTHROW_RETURN(nullptr)
 
 extern "C" BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
                                      LPCWSTR* lpServiceArgVectors) try {
+  win32sim::detail::count_kernel_call();
   if (const DWORD injected = win32sim::detail::injected_error(win32sim::Api::StartService,
                                                               ERROR_SERVICE_REQUEST_TIMEOUT)) {
     set_last_error(injected);
@@ -376,6 +382,7 @@ extern "C" BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
+  win32sim::detail::count_kernel_call();
   State& s = machine();
   std::lock_guard<std::mutex> lock(s.mutex);
   auto it = s.sc_handles.find(reinterpret_cast<uintptr_t>(hSCObject));

@@ -194,6 +194,9 @@ void reset_heap_locked(State& s);
 bool heap_freed_locked(const State& s, const void* p, size_t size);
 void reset_registry_locked(State& s);
 
+// Counts one call that enters the kernel on Windows (see kernel_calls()).
+void count_kernel_call();
+
 // What the injection hook chose for this call; None when no hook is set.
 Injection injected(Api api, uint32_t code = 0, const void* in = nullptr, uint32_t in_size = 0);
 // The error a call must fail with because the hook chose Fail (`usual` when it named none);

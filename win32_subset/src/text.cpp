@@ -279,6 +279,7 @@ extern "C" int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
 }
 
 extern "C" VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString) {
+  win32sim::detail::count_kernel_call();
   if (lpOutputString == nullptr) return;
   try {
     std::u16string text(lpOutputString);
@@ -292,6 +293,7 @@ extern "C" VOID WINAPI OutputDebugStringW(LPCWSTR lpOutputString) {
 }
 
 extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
+  win32sim::detail::count_kernel_call();
   try {
     State& s = machine();
     std::lock_guard<std::mutex> lock(s.mutex);

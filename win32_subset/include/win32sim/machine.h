@@ -16,7 +16,9 @@ namespace win32sim {
 
 // Empties the machine: no devices, DOS names, registry keys below HKLM or services; all logs,
 // captures, counters and scripted faults cleared; sleep mode back to real, without a tick. Handles
-// still open are forgotten. Precondition: no thread started through CreateThread is still running.
+// still open are forgotten. It ends the machine's process: the module's entry point (DllMain,
+// when the program links one) is called with DLL_PROCESS_DETACH first, while its handles are
+// still valid. Precondition: no thread started through CreateThread is still running.
 void reset_machine();
 // The machine a program finds by default: the subset runs the installer set here once, the
 // first time the machine is used (before any Win32 call acts on it); with none set the machine
@@ -132,6 +134,7 @@ struct IoCall {
   bool cancel_requested;
   uint32_t error;  // final error once Completed
   uint32_t bytes;  // final byte count once Completed
+  void* event;     // the OVERLAPPED's event (null without one)
 };
 std::vector<IoCall> io_log();
 void clear_io_log();
@@ -147,6 +150,15 @@ void open_thread_gate();
 bool wait_threads_at_gate(size_t count, uint32_t timeout_ms);  // true once `count` are waiting
 // Threads that ended through FreeLibraryAndExitThread (the others returned from their routine).
 size_t threads_ended_by_free_library();
+
+// ---- Kernel calls ----
+// Calls of the subset's functions that are system calls on Windows, from every thread since the
+// last clear: events, waits (GetOverlappedResult only when it has to wait), handles, threads,
+// Sleep, device files and their I/O, cancels, registry and service calls, debug strings and
+// message boxes. Global-heap calls, GetLastError, GetTickCount, wsprintfW and the module calls
+// run in user mode there and are not counted. reset_machine does not clear the count.
+uint64_t kernel_calls();
+void clear_kernel_calls();
 
 // ---- The module (the library's own image; one on this machine) ----
 // Reference count of the module: 1 after reset (the process's own load), plus every
