@@ -6,7 +6,8 @@
 # the zip's own SHA-256 beside it in <zip>.sha256.
 
 install(FILES "${PROJECT_SOURCE_DIR}/docs/reference.md" "${PROJECT_SOURCE_DIR}/docs/station-guide.md"
-              "${PROJECT_SOURCE_DIR}/docs/behaviour-notes.md" DESTINATION docs)
+              "${PROJECT_SOURCE_DIR}/docs/behaviour-notes.md"
+              "${PROJECT_SOURCE_DIR}/docs/station-database.md" DESTINATION docs)
 install(FILES "${PROJECT_SOURCE_DIR}/talvenctl/README.md" DESTINATION docs RENAME talvenctl.md)
 
 # Runs after every other install rule (rules run in the order they were declared).

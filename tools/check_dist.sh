@@ -65,7 +65,8 @@ fi
 
 # 3. What a station needs.
 needed=(talven.dll talvenctl.exe talven.h libtalven.dll.a docs/reference.md
-  docs/station-guide.md docs/behaviour-notes.md docs/talvenctl.md bindings/vb/talven.bas
+  docs/station-guide.md docs/behaviour-notes.md docs/station-database.md docs/talvenctl.md
+  bindings/vb/talven.bas
   bindings/dotnet/Talven.cs bindings/dotnet/Adapter.cs bindings/dotnet/AdapterOperations.cs
   bindings/python/pyproject.toml bindings/python/talven/__init__.py
   bindings/python/talven/_reference.py)
