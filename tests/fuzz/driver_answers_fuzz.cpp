@@ -225,6 +225,9 @@ std::shared_ptr<simadapter::SimulatedAdapter>& simulated() {
   return sim;
 }
 
+// The library's entry point.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<uint8_t> image = simulated()->eeprom();
   auto& sim = simulated();
@@ -256,7 +259,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   win32sim::set_injection_hook(nullptr);
 
   const bool leaked = win32sim::heap_live_blocks() != blocks;
-  if (CloseDUT(adapter) != 1 || leaked || win32sim::misuse().total() != 0 ||
+  const bool closed = CloseDUT(adapter) == 1;
+  // The events the library keeps for its requests outlive the calls; the process detach closes
+  // them, and the next input's requests make them again.
+  DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
+  if (!closed || leaked || win32sim::misuse().total() != 0 ||
       win32sim::heap_live_blocks() + 1 != blocks || win32sim::open_event_handles() != 0 ||
       win32sim::open_file_handles() != 0 || win32sim::open_reg_keys() != 0) {
     std::fprintf(stderr, "driver answers left blocks, handles or misuse behind\n");
