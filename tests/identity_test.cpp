@@ -103,8 +103,8 @@ TEST_F(IdentityTest, CisReadCopiesTheReportedCountAndNeverMoreThanTheBuffer) {
     size_t stored;
     uint32_t reported;  // 0: the stored size
     ULONG count;
-  } cases[] = {{10, 0, 10},   {0, 0, 0},     {256, 0, 256},
-               {300, 0, 256}, {257, 0, 256}, {10, 5000, 256}};
+  } cases[] = {{10, 0, 10},   {0, 0, 0},      {256, 0, 256},  {300, 0, 256},
+               {257, 0, 256}, {10, 257, 256}, {10, 5000, 256}};
   open();
   for (const Case& c : cases) {
     std::vector<uint8_t> cis(c.stored);
