@@ -24,6 +24,12 @@ std::vector<uint8_t> expected_frame() {
 
 class ContinuousTxTest : public MachineTest {
  protected:
+  // The stop's and CloseDUT's waits for the workers are bounded by the tick: held still, a stop
+  // ends only when its workers have, however long a loaded machine keeps them from running.
+  void SetUp() override {
+    MachineTest::SetUp();
+    win32sim::hold_tick_count(true);
+  }
   std::vector<uint32_t> sleeps_of(uint32_t ms) const {
     std::vector<uint32_t> out;
     for (uint32_t s : win32sim::sleep_log())
@@ -303,6 +309,7 @@ TEST_F(ContinuousTxTest, StuckWriteIsCancelledByItsWorker) {
 TEST_F(ContinuousTxTest, WorkerThatVanishedHoldsNeitherTheStopNorTheClose) {
   open();
   win32sim::set_sleep_mode(win32sim::SleepMode::Real);
+  win32sim::hold_tick_count(false);
   talven::count_worker(adapter_);  // counted, and no thread behind it
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(1u, PKT32OFDMContinuousTx(adapter_, 0));

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests, checks
-# both DLLs' export and import tables and runs the 32-bit DLL in the x86-32 emulator. Ends with a
+# Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests (also under
+# the sanitizers, and a short fuzz run), checks both DLLs' export and import tables and runs the
+# 32-bit DLL in the x86-32 emulator. Ends with a
 # line "N passed, M failed" for the DLL checks;
 # exits non-zero if a build fails, a test fails or a DLL check fails.
 set -euo pipefail
@@ -26,13 +27,19 @@ else
   status=1
 fi
 
-# The whole suite under ASan + UBSan, the tests labelled "threads" under ThreadSanitizer, a
-# short fuzz run of the driver answers and a build of the benchmarks.
-bash tools/reliability.sh || status=1
+# The whole suite under ASan + UBSan and the tests labelled "threads" under ThreadSanitizer.
+RELIABILITY_FUZZ=0 bash tools/reliability.sh || status=1
+
+# A short fuzz run of the driver answers, on one core beside the DLL checks below (they use
+# about one; the fuzz run's budget is wall time).
+echo "== fuzz: driver answers (${FUZZ_SECONDS:-60} s from tests/fuzz/corpus), beside the DLL checks"
+mkdir -p build
+FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash tools/fuzz.sh >build/fuzz.log 2>&1 &
+fuzz=$!
 
 echo "== DLL checks"
 checks=$(mktemp)
-trap 'rm -f "$checks"' EXIT
+trap 'rm -f "$checks"; kill "$fuzz" 2>/dev/null || true' EXIT
 for arch in i686 x86_64; do
   bash tools/check_dll.sh "build/mingw-$arch/talven.dll" "$arch" | tee -a "$checks" || status=1
 done
@@ -68,6 +75,12 @@ mkdir -p build/windows-tests
 bash tools/check_windows.sh build/mingw-x86_64 >build/windows-tests/check_windows.log 2>&1 || status=1
 cat build/windows-tests/check_windows.log >>"$checks"
 grep -v '^PASS: ' build/windows-tests/check_windows.log || true
+echo "== fuzz: driver answers"
+if ! wait "$fuzz"; then
+  echo "== fuzz run FAILED"
+  status=1
+fi
+cat build/fuzz.log
 passed=$(grep -c '^PASS: ' "$checks" || true)
 failed=$(grep -c '^FAIL: ' "$checks" || true)
 echo "$passed passed, $failed failed"

@@ -137,6 +137,7 @@ void reset_machine() {
     s.sleep_mode = SleepMode::Real;
     s.sleep_log.clear();
     s.sleep_tick_us = 0;
+    hold_tick_count(false);
     s.debug_strings.clear();
     s.message_boxes.clear();
   }
@@ -483,11 +484,27 @@ extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) try
 }
 WIN32SIM_NOTHROW_RETURN(FALSE)
 
-// Milliseconds of real time since an arbitrary start, wrapping at 2^32 as on Windows.
-extern "C" DWORD WINAPI GetTickCount(void) {
+namespace {
+DWORD real_tick_count() {
   using namespace std::chrono;
   return static_cast<DWORD>(
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+// The tick while hold_tick_count holds it; kTickRuns otherwise.
+constexpr uint64_t kTickRuns = ~uint64_t{0};
+std::atomic<uint64_t> g_held_tick{kTickRuns};
+}  // namespace
+
+namespace win32sim {
+void hold_tick_count(bool held) {
+  g_held_tick = held ? real_tick_count() : kTickRuns;
+}
+}  // namespace win32sim
+
+// Milliseconds of real time since an arbitrary start, wrapping at 2^32 as on Windows.
+extern "C" DWORD WINAPI GetTickCount(void) {
+  const uint64_t held = g_held_tick;
+  return held == kTickRuns ? real_tick_count() : static_cast<DWORD>(held);
 }
 
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds) {

@@ -101,6 +101,10 @@ void clear_sleep_log();
 // of `tick_us` since an arbitrary start. 0 (the default, and after reset_machine): Sleep waits
 // exactly what it is asked.
 void set_sleep_tick_us(uint32_t tick_us);
+// GetTickCount stands still while held (from the call on, until released or the machine is
+// reset), so that a wait bounded by the tick, such as a stop's wait for its workers, ends only
+// on its condition: a test that holds a worker on purpose then does not depend on the load.
+void hold_tick_count(bool held);
 
 // ---- Devices and DOS device names ----
 void add_device(const std::u16string& nt_path, std::shared_ptr<Device> device);
