@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds all three builds (Linux, 32-bit and 64-bit talven.dll), runs the Linux tests (also under
 # the sanitizers, and a short fuzz run), checks both DLLs' export and import tables and runs the
-# 32-bit DLL in the x86-32 emulator. Ends with a
-# line "N passed, M failed" for the DLL checks;
+# 32-bit DLL in the x86-32 emulator. Ends with a line "N passed, M failed" for the DLL checks;
 # exits non-zero if a build fails, a test fails or a DLL check fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
