@@ -180,6 +180,17 @@ class DatabasePool : public Backend {
                       " ('mac pool init FIRST LAST POOL' creates it)");
   }
 
+  // Whether this station's take of `address` is in the database, read by its claim on a
+  // connection made again (the one that took it was lost before the answer came).
+  bool take_landed(uint64_t address) {
+    return db_->retrying([&] {
+      const auto rows =
+          c().query("SELECT claim FROM mac_address WHERE address = ?", {address_value(address)});
+      c().commit();
+      return !rows.empty() && rows[0][0] == claim_;
+    });
+  }
+
   // Locks one row with `sql`, waiting up to `wait_ms` or the database timeout, whichever is
   // longer (a database pool is held only for the moment of a take). Returns whether the row
   // exists; throws std::runtime_error with `busy` when it stayed locked.
@@ -353,13 +364,8 @@ class DatabasePool : public Backend {
       if (!e.connection_lost()) throw db_->error(e, "cannot record the take");
       c().close();
       // The answer was lost with the connection: whether the take landed, only its claim tells.
-      const bool landed = db_->retrying([&] {
-        const auto rows =
-            c().query("SELECT claim FROM mac_address WHERE address = ?", {address_value(address)});
-        c().commit();
-        return !rows.empty() && rows[0][0] == claim_;
-      });
-      if (!landed) throw TransientError(db_->error(e, "the take was not recorded").what());
+      if (!take_landed(address))
+        throw TransientError(db_->error(e, "the take was not recorded").what());
     }
     locked_ = false;
     // Held until the outcome: a reader that finds the row free knows its station is gone. The
@@ -376,14 +382,9 @@ class DatabasePool : public Backend {
       c().rollback();
       if (!e.connection_lost()) throw db_->error(e, "cannot read the take back");
       c().close();
-      const bool landed = db_->retrying([&] {
-        const auto rows =
-            c().query("SELECT claim FROM mac_address WHERE address = ?", {address_value(address)});
-        c().commit();
-        return !rows.empty() && rows[0][0] == claim_;
-      });
       // Landed but not held: the outcome connects again, and finds it taken or under review.
-      if (!landed) throw TransientError(db_->error(e, "the take was not recorded").what());
+      if (!take_landed(address))
+        throw TransientError(db_->error(e, "the take was not recorded").what());
     }
     held_ = address;
   }

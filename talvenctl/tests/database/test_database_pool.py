@@ -103,20 +103,31 @@ def test_killed_at_each_step_never_frees_or_doubles_an_address(line, step, fate,
     assert provision(line, "K2").last["address"] == (mac(0) if fate is None else mac(1))
 
 
-def test_a_take_is_held_while_its_station_writes_and_found_under_review_once_it_dies(line):
+def provision_held_at_the_write(line, serial, output):
+    """A provision that the simulated adapter holds at its MAC write, once it holds it: the
+    process and the folder of its marks (removing "sim-hold" lets the write go on)."""
     station, database = line
     marks = station.folder / "marks"
     marks.mkdir()
     env = dict(os.environ, TALVENCTL_TEST_MARK_DIR=str(marks),
                TALVENCTL_TEST_SIM_HOLD="eeprom-write@14")
     p = subprocess.Popen([BINARY, "--json", "--sim-state", str(station.state), "mac", "provision",
-                          "--pool", database.pool(), "--serial", "H1"], cwd=station.folder,
-                         env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                          "--pool", database.pool(), "--serial", serial], cwd=station.folder,
+                         env=env, stdout=output, stderr=output)
+    deadline = time.monotonic() + 120
+    while not (marks / "sim-hold").exists():
+        if p.poll() is not None or time.monotonic() >= deadline:
+            p.kill()
+            p.wait()
+            pytest.fail("the provision never reached its held write")
+        time.sleep(0.01)
+    return p, marks
+
+
+def test_a_take_is_held_while_its_station_writes_and_found_under_review_once_it_dies(line):
+    station, database = line
+    p, _ = provision_held_at_the_write(line, "H1", subprocess.DEVNULL)
     try:
-        deadline = time.monotonic() + 120
-        while not (marks / "sim-hold").exists():
-            assert p.poll() is None and time.monotonic() < deadline
-            time.sleep(0.01)
         s = station.ok("mac", "pool", "status", database.pool(), state=False)
         assert s["review"] == [{"address": mac(0), "serial": "H1", "time": s["review"][0]["time"],
                                 "in_progress": True}]
@@ -140,18 +151,8 @@ def test_a_connection_lost_while_the_board_is_written_is_made_again_for_the_outc
     # The server ends the station's session while the station writes the board (as a network
     # loss or a server restart would): the outcome connects again and is recorded.
     station, database = line
-    marks = station.folder / "marks"
-    marks.mkdir()
-    env = dict(os.environ, TALVENCTL_TEST_MARK_DIR=str(marks),
-               TALVENCTL_TEST_SIM_HOLD="eeprom-write@14")
-    p = subprocess.Popen([BINARY, "--json", "--sim-state", str(station.state), "mac", "provision",
-                          "--pool", database.pool(), "--serial", "D1"], cwd=station.folder,
-                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    p, marks = provision_held_at_the_write(line, "D1", subprocess.PIPE)
     try:
-        deadline = time.monotonic() + 120
-        while not (marks / "sim-hold").exists():
-            assert p.poll() is None and time.monotonic() < deadline
-            time.sleep(0.01)
         ended = database.sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                              "WHERE datname = current_database() AND pid <> pg_backend_pid()")
         assert ended and all(r == ["t"] for r in ended)
